@@ -1,0 +1,286 @@
+// Input kinds, validation, element types and item sizes.
+#include "input.hpp"
+
+#include "core/pyapi.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace telvaran {
+namespace {
+
+using py::names;
+
+constexpr const char kSupportedList[] = "Supported: b, B, h, H, i, I, l, L, f, d";
+
+Error type_error(std::string message) { return Error::raise(PyExc_TypeError, std::move(message)); }
+
+// Looks up `attr` on a loaded module and runs the instance check. A failing
+// attribute look-up is no match; a raising instance check is an error.
+Result<bool> is_instance_of(PyObject* obj, PyObject* module, PyObject* attr) {
+    Ref cls = py::getattr_or_empty(module, attr);
+    if (!cls) return false;
+    return py::isinstance(obj, cls.get());
+}
+
+// Like is_instance_of, but both the attribute look-up and the instance
+// check must succeed.
+Result<bool> is_instance_strict(PyObject* obj, PyObject* module, PyObject* attr) {
+    TV_ASSIGN(Ref cls, py::getattr(module, attr));
+    return py::isinstance(obj, cls.get());
+}
+
+Result<bool> is_arrow(PyObject* obj, PyObject* pyarrow) {
+    for (PyObject* attr : {names.Buffer, names.Array, names.ChunkedArray}) {
+        TV_ASSIGN(bool match, is_instance_of(obj, pyarrow, attr));
+        if (match) return true;
+    }
+    return false;
+}
+
+// Validation counts a failing look-up or a raising check as no match.
+bool is_arrow_lenient(PyObject* obj, PyObject* pyarrow) {
+    bool any = false;
+    for (PyObject* attr : {names.Buffer, names.Array, names.ChunkedArray}) {
+        Ref cls = py::getattr_or_empty(pyarrow, attr);
+        if (!cls) continue;
+        int rc = PyObject_IsInstance(obj, cls.get());
+        if (rc < 0) PyErr_Clear();
+        any = any || rc == 1;
+    }
+    return any;
+}
+
+// The text of obj.<attr> as str() gives it.
+Result<Ref> attribute_text(PyObject* obj, PyObject* attr) {
+    TV_ASSIGN(Ref value, py::getattr(obj, attr));
+    return py::str(value.get());
+}
+
+Result<bool> read_bool_attribute(PyObject* obj, PyObject* attr) {
+    TV_ASSIGN(Ref value, py::getattr(obj, attr));
+    return py::as_strict_bool(value.get());
+}
+
+// The first character of UTF-8 text, decoded, as UTF-8 (for messages).
+std::string_view first_character(std::string_view text) {
+    std::size_t size = 1;
+    unsigned char lead = static_cast<unsigned char>(text[0]);
+    if (lead >= 0xF0) size = 4;
+    else if (lead >= 0xE0) size = 3;
+    else if (lead >= 0xC0) size = 2;
+    return text.substr(0, size < text.size() ? size : text.size());
+}
+
+Result<ElementType> map_character(std::string_view character, const char* what) {
+    ElementType type{};
+    if (character.size() == 1 && element_type_from_char(character[0], type)) return type;
+    return type_error(std::string("Unsupported ") + what + ": '" + std::string(character) + "'. " + kSupportedList);
+}
+
+Result<ElementType> resolve_array(PyObject* obj) {
+    TV_ASSIGN(Ref text, attribute_text(obj, names.typecode));
+    TV_ASSIGN(std::string_view code, py::utf8(text.get()));
+    if (code.size() != 1) return type_error("Invalid typecode");
+    return map_character(code, "typecode");
+}
+
+Result<ElementType> resolve_ndarray(PyObject* obj) {
+    TV_ASSIGN(Ref dtype, py::getattr(obj, names.dtype));
+    TV_ASSIGN(Ref text, attribute_text(dtype.get(), names.char_));
+    TV_ASSIGN(std::string_view chars, py::utf8(text.get()));
+    if (chars.empty()) return type_error("Could not extract dtype character from numpy.ndarray");
+    return map_character(first_character(chars), "numpy dtype");
+}
+
+Result<ElementType> resolve_memoryview(PyObject* obj) {
+    TV_ASSIGN(Ref text, attribute_text(obj, names.format));
+    TV_ASSIGN(std::string_view format, py::utf8(text.get()));
+    std::size_t start = format.find_first_not_of("<>!=");
+    if (start == std::string_view::npos) return type_error("Could not parse memoryview format string");
+    return map_character(first_character(format.substr(start)), "memoryview format");
+}
+
+// Arrow type names searched for in the type's text; within each width the
+// unsigned names come first because "uint16" contains "int16".
+struct ArrowName {
+    const char* names[3];
+    ElementType type;
+};
+constexpr ArrowName kArrowNames[] = {
+    {{"UInt8", "uint8"}, ElementType::B},   {{"Int8", "int8"}, ElementType::b},
+    {{"UInt16", "uint16"}, ElementType::H}, {{"Int16", "int16"}, ElementType::h},
+    {{"UInt32", "uint32"}, ElementType::I}, {{"Int32", "int32"}, ElementType::i},
+    {{"UInt64", "uint64"}, ElementType::L}, {{"Int64", "int64"}, ElementType::l},
+    {{"Float32", "float32"}, ElementType::f}, {{"Float64", "float64", "Double"}, ElementType::d},
+};
+
+// The type ids that the Arrow format publishes for the supported types.
+struct ArrowId {
+    std::int32_t id;
+    ElementType type;
+};
+constexpr ArrowId kArrowIds[] = {
+    {2, ElementType::B}, {3, ElementType::b}, {4, ElementType::H},  {5, ElementType::h},
+    {6, ElementType::I}, {7, ElementType::i}, {8, ElementType::L},  {9, ElementType::l},
+    {11, ElementType::f}, {12, ElementType::d},
+};
+
+bool arrow_type_from_text(PyObject* arrow_type, ElementType& out) {
+    Ref text = Ref::steal(PyObject_Str(arrow_type));
+    if (!text) {
+        PyErr_Clear();
+        return false;
+    }
+    auto utf8 = py::utf8(text.get());
+    if (!utf8) {
+        PyErr_Clear();
+        return false;
+    }
+    for (const ArrowName& entry : kArrowNames) {
+        for (const char* name : entry.names) {
+            if (name && utf8->find(name) != std::string_view::npos) {
+                out = entry.type;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool arrow_type_from_id(PyObject* arrow_type, ElementType& out) {
+    Ref id = py::getattr_or_empty(arrow_type, names.id);
+    if (!id) return false;
+    auto value = py::as_i32(id.get());
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    for (const ArrowId& entry : kArrowIds) {
+        if (entry.id == *value) {
+            out = entry.type;
+            return true;
+        }
+    }
+    return false;
+}
+
+Result<ElementType> resolve_arrow(PyObject* obj) {
+    ElementType type{};
+    Ref arrow_type = py::getattr_or_empty(obj, names.type);
+    if (arrow_type && (arrow_type_from_text(arrow_type.get(), type) || arrow_type_from_id(arrow_type.get(), type)))
+        return type;
+    return type_error(
+        "Could not determine Arrow buffer/array type. Supported types: Int8, UInt8, Int16, UInt16, Int32, "
+        "UInt32, Int64, UInt64, Float32, Float64");
+}
+
+Status validate_array(PyObject* obj) {
+    TV_ASSIGN(Ref module, py::required_module(names.array));
+    TV_ASSIGN(bool match, is_instance_strict(obj, module.get(), names.array));
+    if (!match) return type_error("Expected array.array, numpy.ndarray, or memoryview");
+    return {};
+}
+
+Status validate_ndarray(PyObject* obj) {
+    TV_ASSIGN(Ref numpy, py::optional_module(names.numpy));
+    if (!numpy) return type_error("Expected numpy.ndarray");  // no ndarray exists
+    TV_ASSIGN(bool match, is_instance_strict(obj, numpy.get(), names.ndarray));
+    if (!match) return type_error("Expected numpy.ndarray");
+    TV_ASSIGN(Ref ndim_value, py::getattr(obj, names.ndim));
+    TV_ASSIGN(std::int32_t ndim, py::as_i32(ndim_value.get()));
+    if (ndim != 1) return type_error("numpy.ndarray must be 1-dimensional (ndim == 1)");
+    TV_ASSIGN(Ref flags, py::getattr(obj, names.flags));
+    TV_ASSIGN(bool c_contiguous, read_bool_attribute(flags.get(), names.c_contiguous));
+    TV_ASSIGN(bool f_contiguous, read_bool_attribute(flags.get(), names.f_contiguous));
+    if (!c_contiguous && !f_contiguous)
+        return type_error("numpy.ndarray must be contiguous (C_CONTIGUOUS or F_CONTIGUOUS)");
+    return {};
+}
+
+Status validate_memoryview(PyObject* obj, Access access) {
+    TV_ASSIGN(Ref builtins, py::required_module(names.builtins));
+    TV_ASSIGN(bool match, is_instance_strict(obj, builtins.get(), names.memoryview));
+    if (!match) return type_error("Expected memoryview");
+    if (access == Access::InPlace) {
+        TV_ASSIGN(bool readonly, read_bool_attribute(obj, names.readonly));
+        if (readonly)
+            return Error::raise(PyExc_ValueError,
+                                "memoryview is read-only; in-place operations require writable memoryview");
+    }
+    return {};
+}
+
+Status validate_arrow(PyObject* obj, Access access) {
+    TV_ASSIGN(Ref pyarrow, py::optional_module(names.pyarrow));
+    if (!pyarrow) return type_error("pyarrow module not available");
+    if (!is_arrow_lenient(obj, pyarrow.get())) return type_error("Expected Arrow Buffer, Array, or ChunkedArray");
+    if (access == Access::InPlace)
+        return Error::raise(PyExc_ValueError, "Arrow buffers/arrays are immutable; in-place operations not supported");
+    return {};
+}
+
+}  // namespace
+
+Result<InputKind> detect_input_kind(PyObject* obj) {
+    TV_ASSIGN(Ref array_module, py::required_module(names.array));
+    TV_ASSIGN(bool is_array, is_instance_of(obj, array_module.get(), names.array));
+    if (is_array) return InputKind::Array;
+
+    TV_ASSIGN(Ref numpy, py::optional_module(names.numpy));
+    if (numpy) {
+        TV_ASSIGN(bool is_ndarray, is_instance_of(obj, numpy.get(), names.ndarray));
+        if (is_ndarray) return InputKind::NdArray;
+    }
+
+    TV_ASSIGN(Ref builtins, py::required_module(names.builtins));
+    TV_ASSIGN(bool is_memoryview, is_instance_of(obj, builtins.get(), names.memoryview));
+    if (is_memoryview) return InputKind::MemoryView;
+
+    TV_ASSIGN(Ref pyarrow, py::optional_module(names.pyarrow));
+    if (pyarrow) {
+        TV_ASSIGN(bool match, is_arrow(obj, pyarrow.get()));
+        if (match) return InputKind::Arrow;
+    }
+    return type_error("Expected array.array, numpy.ndarray, memoryview, or Arrow buffer/array");
+}
+
+Status validate_input(PyObject* obj, InputKind kind, Access access) {
+    switch (kind) {
+        case InputKind::Array: return validate_array(obj);
+        case InputKind::NdArray: return validate_ndarray(obj);
+        case InputKind::MemoryView: return validate_memoryview(obj, access);
+        case InputKind::Arrow: return validate_arrow(obj, access);
+    }
+    return Error::panic("unknown input kind");
+}
+
+Result<ElementType> resolve_element_type(PyObject* obj, InputKind kind) {
+    switch (kind) {
+        case InputKind::Array: return resolve_array(obj);
+        case InputKind::NdArray: return resolve_ndarray(obj);
+        case InputKind::MemoryView: return resolve_memoryview(obj);
+        case InputKind::Arrow: return resolve_arrow(obj);
+    }
+    return Error::panic("unknown input kind");
+}
+
+Result<std::uint64_t> query_itemsize(PyObject* obj) {
+    TV_ASSIGN(Ref value, py::getattr(obj, names.itemsize));
+    return py::as_u64(value.get());
+}
+
+Result<NativeType> select_native_type(PyObject* obj, ElementType type) {
+    if (!has_variable_width(type)) return info(type).native;
+    TV_ASSIGN(std::uint64_t itemsize, query_itemsize(obj));
+    return itemsize == 4 ? info(type).native_narrow : info(type).native;
+}
+
+Result<Input> examine_input(PyObject* obj, Access access) {
+    TV_ASSIGN(InputKind kind, detect_input_kind(obj));
+    TV_TRY(validate_input(obj, kind, access));
+    TV_ASSIGN(ElementType type, resolve_element_type(obj, kind));
+    return Input{obj, kind, type};
+}
+
+}  // namespace telvaran

@@ -1,0 +1,132 @@
+// Buffer acquisition and the checks that make a buffer readable as one
+// native element type.
+#include "view.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace telvaran {
+namespace {
+
+enum class FormatClass : unsigned char { Signed, Unsigned, Boolean, Float, Unknown };
+
+struct FormatSize {
+    FormatClass cls;
+    unsigned width;
+};
+
+// The struct module's sizes for one format character, native ('@' or bare)
+// or standard ('<', '>', '!', '=').
+FormatSize classify_char(char c, bool standard) {
+    switch (c) {
+        case 'b': return {FormatClass::Signed, 1};
+        case 'B': case 'c': return {FormatClass::Unsigned, 1};
+        case '?': return {FormatClass::Boolean, 1};
+        case 'h': return {FormatClass::Signed, 2};
+        case 'H': return {FormatClass::Unsigned, 2};
+        case 'i': return {FormatClass::Signed, 4};
+        case 'I': return {FormatClass::Unsigned, 4};
+        case 'l': return {FormatClass::Signed, standard ? 4u : 8u};
+        case 'L': return {FormatClass::Unsigned, standard ? 4u : 8u};
+        case 'q': return {FormatClass::Signed, 8};
+        case 'Q': return {FormatClass::Unsigned, 8};
+        case 'n': return standard ? FormatSize{FormatClass::Unknown, 0} : FormatSize{FormatClass::Signed, 8};
+        case 'N': return standard ? FormatSize{FormatClass::Unknown, 0} : FormatSize{FormatClass::Unsigned, 8};
+        case 'e': return {FormatClass::Float, 2};
+        case 'f': return {FormatClass::Float, 4};
+        case 'd': return {FormatClass::Float, 8};
+        default: return {FormatClass::Unknown, 0};
+    }
+}
+
+FormatSize classify(const char* format) {
+    std::size_t size = std::strlen(format);
+    if (size == 1) return classify_char(format[0], false);
+    if (size == 2) {
+        if (format[0] == '@') return classify_char(format[1], false);
+        if (std::strchr("<>!=", format[0])) return classify_char(format[1], true);
+    }
+    return {FormatClass::Unknown, 0};
+}
+
+bool is_native_order_prefix(char c) {
+    if (c == '@' || c == '=') return true;
+    if constexpr (std::endian::native == std::endian::little) return c == '<';
+    else return c == '>' || c == '!';
+}
+
+FormatClass class_of(NativeType type) {
+    switch (type) {
+        case NativeType::i8: case NativeType::i16: case NativeType::i32: case NativeType::i64:
+            return FormatClass::Signed;
+        case NativeType::u8: case NativeType::u16: case NativeType::u32: case NativeType::u64:
+            return FormatClass::Unsigned;
+        case NativeType::f32: case NativeType::f64:
+            return FormatClass::Float;
+    }
+    return FormatClass::Unknown;
+}
+
+bool format_compatible(const char* format, NativeType type) {
+    if (!format) format = "B";
+    if (std::strlen(format) > 1 && !is_native_order_prefix(format[0])) return false;
+    FormatSize fs = classify(format);
+    return fs.cls == class_of(type) && fs.width == info(type).width;
+}
+
+Error buffer_error(const char* what, NativeType type) {
+    return Error::raise(PyExc_BufferError, std::string(what) + info(type).name);
+}
+
+}  // namespace
+
+void BufferView::Release::operator()(Py_buffer* record) const noexcept {
+    // Safe also on a thread that does not hold the interpreter lock.
+    PyGILState_STATE state = PyGILState_Ensure();
+    PyBuffer_Release(record);
+    PyGILState_Release(state);
+    PyMem_RawFree(record);
+}
+
+Result<BufferView> BufferView::acquire(PyObject* obj, NativeType type) {
+    auto* raw = static_cast<Py_buffer*>(PyMem_RawMalloc(sizeof(Py_buffer)));
+    if (!raw) return Error::raise(PyExc_MemoryError, "");
+    if (PyObject_GetBuffer(obj, raw, PyBUF_FULL_RO) < 0) {
+        PyMem_RawFree(raw);
+        return Error::fetch();
+    }
+    // From here on the owner releases the buffer on every path.
+    BufferView view{std::unique_ptr<Py_buffer, Release>(raw)};
+    if (!raw->shape) return Error::raise(PyExc_BufferError, "shape is null");
+    if (!raw->strides) return Error::raise(PyExc_BufferError, "strides is null");
+    if (raw->itemsize != static_cast<Py_ssize_t>(info(type).width) || !format_compatible(raw->format, type))
+        return buffer_error("buffer contents are not compatible with ", type);
+    if (reinterpret_cast<std::uintptr_t>(raw->buf) % info(type).width != 0)
+        return buffer_error("buffer contents are insufficiently aligned for ", type);
+    return view;
+}
+
+bool BufferView::contiguous_with_data() const {
+    return record_->buf != nullptr && PyBuffer_IsContiguous(record_.get(), 'C');
+}
+
+std::size_t BufferView::element_count() const {
+    return static_cast<std::size_t>(record_->len / record_->itemsize);
+}
+
+Result<std::span<const std::byte>> BufferView::read_bytes() const {
+    if (!contiguous_with_data()) return Error::raise(PyExc_TypeError, "Failed to get buffer slice");
+    std::size_t bytes = element_count() * static_cast<std::size_t>(record_->itemsize);
+    return std::span<const std::byte>(static_cast<const std::byte*>(record_->buf), bytes);
+}
+
+Result<std::span<std::byte>> BufferView::write_bytes() const {
+    if (record_->readonly || !contiguous_with_data())
+        return Error::raise(PyExc_TypeError, "Failed to get mutable buffer slice");
+    std::size_t bytes = element_count() * static_cast<std::size_t>(record_->itemsize);
+    return std::span<std::byte>(static_cast<std::byte*>(record_->buf), bytes);
+}
+
+}  // namespace telvaran

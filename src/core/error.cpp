@@ -1,0 +1,119 @@
+// Error values and the PanicException type.
+#include "error.hpp"
+
+namespace telvaran {
+namespace {
+
+PyObject* g_panic_type = nullptr;
+
+constexpr const char kPanicDoc[] =
+    "Raised when native code called from Python fails internally.\n\n"
+    "It derives from BaseException, like SystemExit, so that it is not caught\n"
+    "by handlers for Exception and normally propagates all the way up and\n"
+    "ends the interpreter.";
+
+// The text of an exception object, or a fallback when str() itself fails.
+std::string text_of(PyObject* exc, const char* fallback) {
+    Ref text = Ref::steal(PyObject_Str(exc));
+    if (text) {
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size))
+            return std::string(utf8, static_cast<size_t>(size));
+    }
+    PyErr_Clear();
+    return fallback;
+}
+
+}  // namespace
+
+PyObject* panic_exception_type_if_created() noexcept { return g_panic_type; }
+
+PyObject* panic_exception_type() {
+    if (!g_panic_type) {
+        g_panic_type = PyErr_NewExceptionWithDoc("telvaran_runtime.PanicException", kPanicDoc,
+                                                 PyExc_BaseException, nullptr);
+    }
+    return g_panic_type;
+}
+
+Error Error::fetch() {
+    PyObject* raised = PyErr_GetRaisedException();
+    if (!raised) {
+        return raise(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    Ref exc = Ref::steal(raised);
+    PyObject* panic_type = panic_exception_type_if_created();
+    if (panic_type && Py_IS_TYPE(exc.get(), reinterpret_cast<PyTypeObject*>(panic_type))) {
+        // Python code we called panicked: report it where it happened, then
+        // carry on as an internal failure of this call.
+        std::string message = text_of(exc.get(), "Unwrapped panic from Python code");
+        PySys_WriteStderr("telvaran: a PanicException was raised by Python code called from "
+                          "native code; passing it on:\n");
+        PyErr_DisplayException(exc.get());
+        return panic(std::move(message));
+    }
+    return Error(Kind::Python, std::move(exc), nullptr, {});
+}
+
+Error Error::raise(PyObject* type, std::string message) {
+    return Error(Kind::Raise, Ref(), type, std::move(message));
+}
+
+Error Error::panic(std::string message) {
+    if (message.empty()) message = "native code failed with an internal error";
+    return Error(Kind::Panic, Ref(), nullptr, std::move(message));
+}
+
+Error Error::api_failed() {
+    if (PyObject* pending = PyErr_GetRaisedException()) {
+        PyErr_DisplayException(pending);
+        Py_DECREF(pending);
+    }
+    return panic("Python API call failed");
+}
+
+bool Error::is_exactly(PyObject* type) const noexcept {
+    switch (kind_) {
+        case Kind::Python:
+            return reinterpret_cast<PyObject*>(Py_TYPE(exception_.get())) == type;
+        case Kind::Raise:
+            return type_ == type;
+        case Kind::Panic:
+            return false;
+    }
+    return false;
+}
+
+void Error::restore() && {
+    switch (kind_) {
+        case Kind::Python:
+            PyErr_SetRaisedException(exception_.release());
+            return;
+        case Kind::Raise:
+            PyErr_SetString(type_, message_.c_str());
+            return;
+        case Kind::Panic:
+            if (PyObject* type = panic_exception_type()) {
+                PyErr_SetString(type, message_.c_str());
+            } else {
+                PyErr_Clear();
+                PyErr_SetString(PyExc_SystemError,
+                                ("Failed to initialize new exception type. " + message_).c_str());
+            }
+            return;
+    }
+}
+
+Error Error::with_argument_prefix(const char* name) && {
+    if (!is_exactly(PyExc_TypeError)) return std::move(*this);
+    std::string prefix = std::string("argument '") + name + "': ";
+    if (kind_ == Kind::Raise) return raise(PyExc_TypeError, prefix + message_);
+    Ref cause = Ref::steal(PyException_GetCause(exception_.get()));
+    std::string text = prefix + text_of(exception_.get(), "");
+    Ref wrapped = Ref::steal(PyObject_CallFunction(PyExc_TypeError, "s", text.c_str()));
+    if (!wrapped) return fetch();
+    if (cause) PyException_SetCause(wrapped.get(), cause.release());
+    return Error(Kind::Python, std::move(wrapped), nullptr, {});
+}
+
+}  // namespace telvaran

@@ -1,0 +1,80 @@
+// Result<T> and Status: a value or an Error, returned by every fallible
+// function of the module. TV_TRY and TV_ASSIGN propagate an Error to the
+// caller, which is how failures travel up to the call frame.
+#pragma once
+
+#include "error.hpp"
+
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace telvaran {
+
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+    explicit operator bool() const noexcept { return v_.index() == 0; }
+    T& operator*() & { return std::get<0>(v_); }
+    T&& operator*() && { return std::get<0>(std::move(v_)); }
+    T* operator->() { return &std::get<0>(v_); }
+    Error&& error() && { return std::get<1>(std::move(v_)); }
+
+private:
+    std::variant<T, Error> v_;
+};
+
+class [[nodiscard]] Status {
+public:
+    Status() = default;
+    Status(Error error) : error_(std::move(error)) {}
+    static Status ok() { return {}; }
+
+    explicit operator bool() const noexcept { return !error_.has_value(); }
+    Error&& error() && { return std::move(*error_); }
+
+private:
+    std::optional<Error> error_;
+};
+
+// A new reference from an interpreter call that may fail with an exception.
+inline Result<Ref> checked(PyObject* p) {
+    if (!p) return Error::fetch();
+    return Ref::steal(p);
+}
+
+// A new reference from a constructor that is not expected to fail (numbers,
+// strings, lists, tuples): a null is an internal failure.
+inline Result<Ref> made(PyObject* p) {
+    if (!p) return Error::api_failed();
+    return Ref::steal(p);
+}
+
+// An int-returning interpreter call: -1 means failure.
+inline Status checked_status(int rc) {
+    if (rc < 0) return Error::fetch();
+    return {};
+}
+
+}  // namespace telvaran
+
+#define TV_CONCAT_(a, b) a##b
+#define TV_CONCAT(a, b) TV_CONCAT_(a, b)
+
+// Evaluates a Status or Result expression and returns its Error on failure.
+#define TV_TRY(expr)                                                          \
+    do {                                                                      \
+        if (auto tv_status_ = (expr); !tv_status_)                            \
+            return std::move(tv_status_).error();                             \
+    } while (0)
+
+// Declares `decl` from the value of a Result expression, or returns its Error.
+#define TV_ASSIGN(decl, expr) TV_ASSIGN_(TV_CONCAT(tv_result_, __LINE__), decl, expr)
+#define TV_ASSIGN_(tmp, decl, expr)                                           \
+    auto tmp = (expr);                                                        \
+    if (!tmp) return std::move(tmp).error();                                  \
+    decl = std::move(*tmp)
