@@ -18,7 +18,7 @@ demo: $(VENV)/.installed
 	$(PY) -m telvaran
 
 test: $(VENV)/.installed $(VENV)/.test-deps
-	$(PY) -m pytest -q
+	$(PY) -P -m pytest -q
 
 bench: $(VENV)/.installed $(VENV)/.bench-deps
 	$(PY) benchmarks/run.py --csv benchmarks/results/results.csv --plot benchmarks/results/results.png

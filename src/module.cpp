@@ -36,7 +36,7 @@ constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
 
 #define TV_FUNCTION(name, signature, text)                                                     \
     PyMethodDef {                                                                              \
-        #name, reinterpret_cast<PyCFunction>(vectorcall_entry<k_##name, ops::name>), kFlags,  \
+        #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vectorcall_entry<k_##name, ops::name>)), kFlags,  \
             signature "\n--\n\n" text                                                          \
     }
 

@@ -63,7 +63,7 @@ public:
         PyObject* pending = PyErr_GetRaisedException();
         for (Ref* view : {&typed_, &raw_}) {
             if (*view) {
-                Ref done = Ref::steal(PyObject_CallMethodNoArgs(view->get(), names.release));
+                Ref done = Ref::steal(PyObject_CallMethodObjArgs(view->get(), names.release, nullptr));
                 if (!done) PyErr_Clear();
             }
         }
