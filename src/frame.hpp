@@ -8,6 +8,7 @@
 // No C++ exception gets past it.
 #pragma once
 
+#include "core/call_scope.hpp"
 #include "core/result.hpp"
 
 #include <array>
@@ -37,6 +38,7 @@ struct Signature {
     std::array<Param, kMaxParams> params{};  // positional parameters, then keyword-only ones
     int positional = 0;
     int keyword_only = 0;
+    bool all_objects = true;  // no parameter needs a conversion or is keyword-only
 };
 
 // The bound and converted arguments of one call.
@@ -96,6 +98,7 @@ PyObject* finish(R&& result) noexcept {
 // (const Args&) or (PyObject* self, const Args&) and returns Result<Ref>.
 template <const Signature& Sig, auto Impl>
 PyObject* vectorcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    CallScope scope;
     try {
         Args bound;
         if (auto status = Binder::bind(Sig, args, nargs, kwnames, bound); !status)
@@ -109,6 +112,7 @@ PyObject* vectorcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // The tp_new entry of a class: Impl takes (PyTypeObject*, const Args&).
 template <const Signature& Sig, auto Impl>
 PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    CallScope scope;
     try {
         Args bound;
         if (auto status = Binder::bind(Sig, args, kwargs, bound); !status)
@@ -123,6 +127,7 @@ PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 // Impl takes (PyObject* self).
 template <auto Impl>
 PyObject* unary_entry(PyObject* self) noexcept {
+    CallScope scope;
     try {
         return frame::finish(Impl(self));
     } catch (...) {
@@ -142,6 +147,8 @@ constexpr Signature make_signature(const char* call_name, std::initializer_list<
     for (const Param& p : keyword_only) sig.params[k++] = p;
     sig.positional = static_cast<int>(positional.size());
     sig.keyword_only = static_cast<int>(keyword_only.size());
+    sig.all_objects = keyword_only.size() == 0;
+    for (const Param& p : positional) sig.all_objects = sig.all_objects && p.conversion == Conversion::Object;
     return sig;
 }
 }  // namespace telvaran

@@ -1,6 +1,7 @@
 // The extension module: its entry point PyInit__telvaran and the
 // registration table of every function and class it offers.
 #include "classes.hpp"
+#include "core/call_scope.hpp"
 #include "core/pyapi.hpp"
 #include "frame.hpp"
 #include "operations/operations.hpp"
@@ -179,6 +180,7 @@ Result<Ref> initialise() {
 }  // namespace telvaran
 
 PyMODINIT_FUNC PyInit__telvaran() {
+    telvaran::CallScope scope;
     try {
         return telvaran::frame::finish(telvaran::initialise());
     } catch (...) {

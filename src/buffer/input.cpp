@@ -3,6 +3,7 @@
 
 #include "core/pyapi.hpp"
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -15,34 +16,50 @@ constexpr const char kSupportedList[] = "Supported: b, B, h, H, i, I, l, L, f, d
 
 Error type_error(std::string message) { return Error::raise(PyExc_TypeError, std::move(message)); }
 
+// The outcome of one instance check during detection. `by_type` records that
+// the object's type is a subtype of the class itself, which no later check
+// in the same call can contradict: repeating that instance check runs no
+// Python code and gives the same answer, so validation need not repeat it.
+struct Match {
+    bool found = false;
+    bool by_type = false;
+};
+
+Result<Match> check_class(PyObject* obj, PyObject* cls) {
+    if (PyType_Check(cls) && PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(cls)))
+        return Match{true, true};
+    TV_ASSIGN(bool found, py::isinstance(obj, cls));
+    return Match{found, false};
+}
+
 // Looks up `attr` on a loaded module and runs the instance check. A failing
 // attribute look-up is no match; a raising instance check is an error.
-Result<bool> is_instance_of(PyObject* obj, PyObject* module, PyObject* attr) {
-    Ref cls = py::getattr_or_empty(module, attr);
-    if (!cls) return false;
-    return py::isinstance(obj, cls.get());
+Result<Match> match_class(PyObject* obj, PyObject* module, PyObject* attr) {
+    Ref cls = py::module_attr_or_empty(module, attr);
+    if (!cls) return Match{};
+    return check_class(obj, cls.get());
 }
 
-// Like is_instance_of, but both the attribute look-up and the instance
-// check must succeed.
+// Like match_class, but both the attribute look-up and the instance check
+// must succeed.
 Result<bool> is_instance_strict(PyObject* obj, PyObject* module, PyObject* attr) {
-    TV_ASSIGN(Ref cls, py::getattr(module, attr));
+    TV_ASSIGN(Ref cls, py::module_attr(module, attr));
     return py::isinstance(obj, cls.get());
 }
 
-Result<bool> is_arrow(PyObject* obj, PyObject* pyarrow) {
+Result<Match> match_arrow(PyObject* obj, PyObject* pyarrow) {
     for (PyObject* attr : {names.Buffer, names.Array, names.ChunkedArray}) {
-        TV_ASSIGN(bool match, is_instance_of(obj, pyarrow, attr));
-        if (match) return true;
+        TV_ASSIGN(Match match, match_class(obj, pyarrow, attr));
+        if (match.found) return match;
     }
-    return false;
+    return Match{};
 }
 
 // Validation counts a failing look-up or a raising check as no match.
 bool is_arrow_lenient(PyObject* obj, PyObject* pyarrow) {
     bool any = false;
     for (PyObject* attr : {names.Buffer, names.Array, names.ChunkedArray}) {
-        Ref cls = py::getattr_or_empty(pyarrow, attr);
+        Ref cls = py::module_attr_or_empty(pyarrow, attr);
         if (!cls) continue;
         int rc = PyObject_IsInstance(obj, cls.get());
         if (rc < 0) PyErr_Clear();
@@ -72,9 +89,20 @@ std::string_view first_character(std::string_view text) {
     return text.substr(0, size < text.size() ? size : text.size());
 }
 
+// Element types by typecode character; -1 where there is none.
+constexpr std::array<signed char, 256> kTypeByChar = [] {
+    std::array<signed char, 256> table{};
+    table.fill(-1);
+    for (int k = 0; k < kElementTypeCount; ++k)
+        table[static_cast<unsigned char>(kElementInfo[k].typecode)] = static_cast<signed char>(k);
+    return table;
+}();
+
 Result<ElementType> map_character(std::string_view character, const char* what) {
-    ElementType type{};
-    if (character.size() == 1 && element_type_from_char(character[0], type)) return type;
+    if (character.size() == 1) {
+        signed char k = kTypeByChar[static_cast<unsigned char>(character[0])];
+        if (k >= 0) return static_cast<ElementType>(k);
+    }
     return type_error(std::string("Unsupported ") + what + ": '" + std::string(character) + "'. " + kSupportedList);
 }
 
@@ -175,18 +203,48 @@ Result<ElementType> resolve_arrow(PyObject* obj) {
         "UInt32, Int64, UInt64, Float32, Float64");
 }
 
-Status validate_array(PyObject* obj) {
+// Each kind's validation starts by repeating its own instance check.
+Status check_array_instance(PyObject* obj) {
     TV_ASSIGN(Ref module, py::required_module(names.array));
     TV_ASSIGN(bool match, is_instance_strict(obj, module.get(), names.array));
     if (!match) return type_error("Expected array.array, numpy.ndarray, or memoryview");
     return {};
 }
 
-Status validate_ndarray(PyObject* obj) {
+Status check_ndarray_instance(PyObject* obj) {
     TV_ASSIGN(Ref numpy, py::optional_module(names.numpy));
     if (!numpy) return type_error("Expected numpy.ndarray");  // no ndarray exists
     TV_ASSIGN(bool match, is_instance_strict(obj, numpy.get(), names.ndarray));
     if (!match) return type_error("Expected numpy.ndarray");
+    return {};
+}
+
+Status check_memoryview_instance(PyObject* obj) {
+    TV_ASSIGN(Ref builtins, py::required_module(names.builtins));
+    TV_ASSIGN(bool match, is_instance_strict(obj, builtins.get(), names.memoryview));
+    if (!match) return type_error("Expected memoryview");
+    return {};
+}
+
+Status check_arrow_instance(PyObject* obj) {
+    TV_ASSIGN(Ref pyarrow, py::optional_module(names.pyarrow));
+    if (!pyarrow) return type_error("pyarrow module not available");
+    if (!is_arrow_lenient(obj, pyarrow.get())) return type_error("Expected Arrow Buffer, Array, or ChunkedArray");
+    return {};
+}
+
+Status check_instance(PyObject* obj, InputKind kind) {
+    switch (kind) {
+        case InputKind::Array: return check_array_instance(obj);
+        case InputKind::NdArray: return check_ndarray_instance(obj);
+        case InputKind::MemoryView: return check_memoryview_instance(obj);
+        case InputKind::Arrow: return check_arrow_instance(obj);
+    }
+    return Error::panic("unknown input kind");
+}
+
+// The checks of each kind that follow its instance check.
+Status validate_ndarray(PyObject* obj) {
     TV_ASSIGN(Ref ndim_value, py::getattr(obj, names.ndim));
     TV_ASSIGN(std::int32_t ndim, py::as_i32(ndim_value.get()));
     if (ndim != 1) return type_error("numpy.ndarray must be 1-dimensional (ndim == 1)");
@@ -199,9 +257,6 @@ Status validate_ndarray(PyObject* obj) {
 }
 
 Status validate_memoryview(PyObject* obj, Access access) {
-    TV_ASSIGN(Ref builtins, py::required_module(names.builtins));
-    TV_ASSIGN(bool match, is_instance_strict(obj, builtins.get(), names.memoryview));
-    if (!match) return type_error("Expected memoryview");
     if (access == Access::InPlace) {
         TV_ASSIGN(bool readonly, read_bool_attribute(obj, names.readonly));
         if (readonly)
@@ -211,10 +266,7 @@ Status validate_memoryview(PyObject* obj, Access access) {
     return {};
 }
 
-Status validate_arrow(PyObject* obj, Access access) {
-    TV_ASSIGN(Ref pyarrow, py::optional_module(names.pyarrow));
-    if (!pyarrow) return type_error("pyarrow module not available");
-    if (!is_arrow_lenient(obj, pyarrow.get())) return type_error("Expected Arrow Buffer, Array, or ChunkedArray");
+Status validate_arrow(Access access) {
     if (access == Access::InPlace)
         return Error::raise(PyExc_ValueError, "Arrow buffers/arrays are immutable; in-place operations not supported");
     return {};
@@ -222,37 +274,56 @@ Status validate_arrow(PyObject* obj, Access access) {
 
 }  // namespace
 
-Result<InputKind> detect_input_kind(PyObject* obj) {
+namespace {
+
+struct Detected {
+    InputKind kind;
+    bool by_type;
+};
+
+Result<Detected> detect(PyObject* obj) {
     TV_ASSIGN(Ref array_module, py::required_module(names.array));
-    TV_ASSIGN(bool is_array, is_instance_of(obj, array_module.get(), names.array));
-    if (is_array) return InputKind::Array;
+    TV_ASSIGN(Match array, match_class(obj, array_module.get(), names.array));
+    if (array.found) return Detected{InputKind::Array, array.by_type};
 
     TV_ASSIGN(Ref numpy, py::optional_module(names.numpy));
     if (numpy) {
-        TV_ASSIGN(bool is_ndarray, is_instance_of(obj, numpy.get(), names.ndarray));
-        if (is_ndarray) return InputKind::NdArray;
+        TV_ASSIGN(Match ndarray, match_class(obj, numpy.get(), names.ndarray));
+        if (ndarray.found) return Detected{InputKind::NdArray, ndarray.by_type};
     }
 
     TV_ASSIGN(Ref builtins, py::required_module(names.builtins));
-    TV_ASSIGN(bool is_memoryview, is_instance_of(obj, builtins.get(), names.memoryview));
-    if (is_memoryview) return InputKind::MemoryView;
+    TV_ASSIGN(Match memoryview, match_class(obj, builtins.get(), names.memoryview));
+    if (memoryview.found) return Detected{InputKind::MemoryView, memoryview.by_type};
 
     TV_ASSIGN(Ref pyarrow, py::optional_module(names.pyarrow));
     if (pyarrow) {
-        TV_ASSIGN(bool match, is_arrow(obj, pyarrow.get()));
-        if (match) return InputKind::Arrow;
+        TV_ASSIGN(Match arrow, match_arrow(obj, pyarrow.get()));
+        if (arrow.found) return Detected{InputKind::Arrow, arrow.by_type};
     }
     return type_error("Expected array.array, numpy.ndarray, memoryview, or Arrow buffer/array");
 }
 
-Status validate_input(PyObject* obj, InputKind kind, Access access) {
+Status validate_after_instance_check(PyObject* obj, InputKind kind, Access access) {
     switch (kind) {
-        case InputKind::Array: return validate_array(obj);
-        case InputKind::NdArray: return validate_ndarray(obj);
+        case InputKind::Array: return {};  // an array.array is always writable
+        case InputKind::NdArray: return validate_ndarray(obj);  // read-only arrays fail at the write slice
         case InputKind::MemoryView: return validate_memoryview(obj, access);
-        case InputKind::Arrow: return validate_arrow(obj, access);
+        case InputKind::Arrow: return validate_arrow(access);
     }
     return Error::panic("unknown input kind");
+}
+
+}  // namespace
+
+Result<InputKind> detect_input_kind(PyObject* obj) {
+    TV_ASSIGN(Detected detected, detect(obj));
+    return detected.kind;
+}
+
+Status validate_input(PyObject* obj, InputKind kind, Access access) {
+    TV_TRY(check_instance(obj, kind));
+    return validate_after_instance_check(obj, kind, access);
 }
 
 Result<ElementType> resolve_element_type(PyObject* obj, InputKind kind) {
@@ -277,10 +348,14 @@ Result<NativeType> select_native_type(PyObject* obj, ElementType type) {
 }
 
 Result<Input> examine_input(PyObject* obj, Access access) {
-    TV_ASSIGN(InputKind kind, detect_input_kind(obj));
-    TV_TRY(validate_input(obj, kind, access));
-    TV_ASSIGN(ElementType type, resolve_element_type(obj, kind));
-    return Input{obj, kind, type};
+    TV_ASSIGN(Detected detected, detect(obj));
+    if (detected.by_type) {
+        TV_TRY(validate_after_instance_check(obj, detected.kind, access));
+    } else {
+        TV_TRY(validate_input(obj, detected.kind, access));
+    }
+    TV_ASSIGN(ElementType type, resolve_element_type(obj, detected.kind));
+    return Input{obj, detected.kind, type};
 }
 
 }  // namespace telvaran

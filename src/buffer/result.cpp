@@ -20,8 +20,8 @@ Result<Ref> typecode_str(ElementType type) {
 // raises instead of being wrapped.
 Result<Ref> numpy_array_of(PyObject* source, ElementType type) {
     TV_ASSIGN(Ref numpy, py::required_module(names.numpy));
-    TV_ASSIGN(Ref array, py::getattr(numpy.get(), names.array));
-    TV_ASSIGN(Ref dtype_type, py::getattr(numpy.get(), names.dtype));
+    TV_ASSIGN(Ref array, py::module_attr(numpy.get(), names.array));
+    TV_ASSIGN(Ref dtype_type, py::module_attr(numpy.get(), names.dtype));
     TV_ASSIGN(Ref name, made(PyUnicode_FromString(info(type).numpy_dtype)));
     TV_ASSIGN(Ref dtype, py::call(dtype_type.get(), name.get()));
     TV_ASSIGN(Ref kwnames, made(PyTuple_Pack(1, names.dtype)));
@@ -31,14 +31,14 @@ Result<Ref> numpy_array_of(PyObject* source, ElementType type) {
 
 Result<Ref> array_array_of(PyObject* list, ElementType type) {
     TV_ASSIGN(Ref module, py::required_module(names.array));
-    TV_ASSIGN(Ref constructor, py::getattr(module.get(), names.array));
+    TV_ASSIGN(Ref constructor, py::module_attr(module.get(), names.array));
     TV_ASSIGN(Ref code, typecode_str(type));
     return py::call(constructor.get(), code.get(), list);
 }
 
 Result<Ref> pyarrow_array_of(PyObject* list) {
     TV_ASSIGN(Ref pyarrow, py::required_module(names.pyarrow));
-    TV_ASSIGN(Ref constructor, py::getattr(pyarrow.get(), names.array));
+    TV_ASSIGN(Ref constructor, py::module_attr(pyarrow.get(), names.array));
     return py::call(constructor.get(), list);
 }
 
@@ -70,6 +70,7 @@ public:
         PyErr_SetRaisedException(pending);
     }
     PyObject* typed() const { return typed_.get(); }
+    PyObject* raw() const { return raw_.get(); }  // format 'B', as array.frombytes requires
 
 private:
     explicit NativeMemoryView(Ref raw) : raw_(std::move(raw)) {}
@@ -98,10 +99,10 @@ Result<Ref> result_from_native_bytes(ElementType type, InputKind kind, std::span
     TV_ASSIGN(NativeMemoryView view, NativeMemoryView::make(bytes, type));
     if (kind == InputKind::NdArray) return numpy_array_of(view.typed(), type);
     TV_ASSIGN(Ref module, py::required_module(names.array));
-    TV_ASSIGN(Ref constructor, py::getattr(module.get(), names.array));
+    TV_ASSIGN(Ref constructor, py::module_attr(module.get(), names.array));
     TV_ASSIGN(Ref code, typecode_str(type));
     TV_ASSIGN(Ref result, py::call(constructor.get(), code.get()));
-    TV_ASSIGN(Ref ignored, py::call_method(result.get(), names.frombytes, view.typed()));
+    TV_ASSIGN(Ref ignored, py::call_method(result.get(), names.frombytes, view.raw()));
     return result;
 }
 

@@ -2,6 +2,8 @@
 // native element type.
 #include "view.hpp"
 
+#include "core/call_scope.hpp"
+
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -76,6 +78,25 @@ bool format_compatible(const char* format, NativeType type) {
     return fs.cls == class_of(type) && fs.width == info(type).width;
 }
 
+// Buffer records are heap allocations whose address stays fixed while the
+// exporter holds them. A few released ones are kept for reuse, guarded by
+// the interpreter lock, so that a call does not pay for malloc and free.
+struct RecordPool {
+    static constexpr int kCapacity = 4;
+    Py_buffer* spare[kCapacity] = {};
+    int count = 0;
+
+    Py_buffer* take() {
+        if (count > 0) return spare[--count];
+        return static_cast<Py_buffer*>(PyMem_RawMalloc(sizeof(Py_buffer)));
+    }
+    void give_back(Py_buffer* record) {
+        if (count < kCapacity) spare[count++] = record;
+        else PyMem_RawFree(record);
+    }
+};
+RecordPool g_records;
+
 Error buffer_error(const char* what, NativeType type) {
     return Error::raise(PyExc_BufferError, std::string(what) + info(type).name);
 }
@@ -83,18 +104,23 @@ Error buffer_error(const char* what, NativeType type) {
 }  // namespace
 
 void BufferView::Release::operator()(Py_buffer* record) const noexcept {
+    if (inside_call()) {  // the lock is held
+        PyBuffer_Release(record);
+        g_records.give_back(record);
+        return;
+    }
     // Safe also on a thread that does not hold the interpreter lock.
     PyGILState_STATE state = PyGILState_Ensure();
     PyBuffer_Release(record);
+    g_records.give_back(record);
     PyGILState_Release(state);
-    PyMem_RawFree(record);
 }
 
 Result<BufferView> BufferView::acquire(PyObject* obj, NativeType type) {
-    auto* raw = static_cast<Py_buffer*>(PyMem_RawMalloc(sizeof(Py_buffer)));
+    Py_buffer* raw = g_records.take();
     if (!raw) return Error::raise(PyExc_MemoryError, "");
     if (PyObject_GetBuffer(obj, raw, PyBUF_FULL_RO) < 0) {
-        PyMem_RawFree(raw);
+        g_records.give_back(raw);
         return Error::fetch();
     }
     // From here on the owner releases the buffer on every path.

@@ -73,11 +73,11 @@ Error Error::api_failed() {
 }
 
 bool Error::is_exactly(PyObject* type) const noexcept {
-    switch (kind_) {
+    switch (data_->kind) {
         case Kind::Python:
-            return reinterpret_cast<PyObject*>(Py_TYPE(exception_.get())) == type;
+            return reinterpret_cast<PyObject*>(Py_TYPE(data_->exception.get())) == type;
         case Kind::Raise:
-            return type_ == type;
+            return data_->type == type;
         case Kind::Panic:
             return false;
     }
@@ -85,20 +85,21 @@ bool Error::is_exactly(PyObject* type) const noexcept {
 }
 
 void Error::restore() && {
-    switch (kind_) {
+    Data& d = *data_;
+    switch (d.kind) {
         case Kind::Python:
-            PyErr_SetRaisedException(exception_.release());
+            PyErr_SetRaisedException(d.exception.release());
             return;
         case Kind::Raise:
-            PyErr_SetString(type_, message_.c_str());
+            PyErr_SetString(d.type, d.message.c_str());
             return;
         case Kind::Panic:
             if (PyObject* type = panic_exception_type()) {
-                PyErr_SetString(type, message_.c_str());
+                PyErr_SetString(type, d.message.c_str());
             } else {
                 PyErr_Clear();
                 PyErr_SetString(PyExc_SystemError,
-                                ("Failed to initialize new exception type. " + message_).c_str());
+                                ("Failed to initialize new exception type. " + d.message).c_str());
             }
             return;
     }
@@ -107,9 +108,9 @@ void Error::restore() && {
 Error Error::with_argument_prefix(const char* name) && {
     if (!is_exactly(PyExc_TypeError)) return std::move(*this);
     std::string prefix = std::string("argument '") + name + "': ";
-    if (kind_ == Kind::Raise) return raise(PyExc_TypeError, prefix + message_);
-    Ref cause = Ref::steal(PyException_GetCause(exception_.get()));
-    std::string text = prefix + text_of(exception_.get(), "");
+    if (data_->kind == Kind::Raise) return raise(PyExc_TypeError, prefix + data_->message);
+    Ref cause = Ref::steal(PyException_GetCause(data_->exception.get()));
+    std::string text = prefix + text_of(data_->exception.get(), "");
     Ref wrapped = Ref::steal(PyObject_CallFunction(PyExc_TypeError, "s", text.c_str()));
     if (!wrapped) return fetch();
     if (cause) PyException_SetCause(wrapped.get(), cause.release());

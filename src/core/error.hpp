@@ -10,6 +10,7 @@
 
 #include "ref.hpp"
 
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -30,7 +31,7 @@ public:
     // null: the pending error is printed, then the call fails internally.
     static Error api_failed();
 
-    Kind kind() const noexcept { return kind_; }
+    Kind kind() const noexcept { return data_->kind; }
     // True when this error is exactly (not a subclass of) the given type.
     bool is_exactly(PyObject* type) const noexcept;
     // Sets this error as the interpreter's pending exception.
@@ -41,13 +42,18 @@ public:
     Error with_argument_prefix(const char* name) &&;
 
 private:
+    // Failures are rare: the details live on the heap so that an Error, and
+    // every Result that might hold one, stays one pointer wide.
+    struct Data {
+        Kind kind;
+        Ref exception;        // Kind::Python
+        PyObject* type;       // Kind::Raise: a borrowed, immortal built-in type
+        std::string message;  // Kind::Raise and Kind::Panic
+    };
     Error(Kind kind, Ref exception, PyObject* type, std::string message)
-        : kind_(kind), exception_(std::move(exception)), type_(type), message_(std::move(message)) {}
+        : data_(new Data{kind, std::move(exception), type, std::move(message)}) {}
 
-    Kind kind_;
-    Ref exception_;           // Kind::Python
-    PyObject* type_;          // Kind::Raise: a borrowed, immortal built-in type
-    std::string message_;     // Kind::Raise and Kind::Panic
+    std::unique_ptr<Data> data_;
 };
 
 // The PanicException type, created on first need and kept for the process.

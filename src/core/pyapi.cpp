@@ -55,6 +55,27 @@ Result<Ref> optional_module(PyObject* name) { return loaded(name); }
 
 Result<Ref> getattr(PyObject* obj, PyObject* name) { return checked(PyObject_GetAttr(obj, name)); }
 
+namespace {
+// The entry of a plain module's dict, or an empty Ref when the generic
+// look-up has to decide (a module subclass, a missing name, __getattr__).
+Ref module_dict_entry(PyObject* module, PyObject* name) {
+    if (!PyModule_CheckExact(module)) return {};
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(module), name, &value) < 0) PyErr_Clear();
+    return Ref::steal(value);
+}
+}  // namespace
+
+Result<Ref> module_attr(PyObject* module, PyObject* name) {
+    if (Ref value = module_dict_entry(module, name)) return value;
+    return getattr(module, name);
+}
+
+Ref module_attr_or_empty(PyObject* module, PyObject* name) {
+    if (Ref value = module_dict_entry(module, name)) return value;
+    return getattr_or_empty(module, name);
+}
+
 Ref getattr_or_empty(PyObject* obj, PyObject* name) {
     Ref value = Ref::steal(PyObject_GetAttr(obj, name));
     if (!value) PyErr_Clear();
@@ -122,9 +143,14 @@ Error cannot_convert(PyObject* obj, const char* target) {
 }
 
 namespace {
-// numpy's boolean scalar type, recognised by its module and name.
+// numpy's boolean scalar type, recognised by its module and name. A type
+// whose __module__ is missing or not a str is not numpy's.
 Result<bool> is_numpy_bool_type(PyTypeObject* type) {
-    TV_ASSIGN(Ref module, checked(PyType_GetModuleName(type)));
+    Ref module = Ref::steal(PyType_GetModuleName(type));
+    if (!module || !PyUnicode_Check(module.get())) {
+        PyErr_Clear();
+        return false;
+    }
     TV_ASSIGN(std::string_view module_text, utf8(module.get()));
     if (module_text != "numpy") return false;
     TV_ASSIGN(Ref name, checked(PyType_GetName(type)));

@@ -39,6 +39,11 @@ Result<Ref> required_module(PyObject* name);
 Result<Ref> optional_module(PyObject* name);
 
 Result<Ref> getattr(PyObject* obj, PyObject* name);
+// An attribute of a module. For a plain module whose dict holds the name the
+// answer is the dict entry, which is what attribute access finds there too,
+// without the generic look-up through the module type first.
+Result<Ref> module_attr(PyObject* module, PyObject* name);
+Ref module_attr_or_empty(PyObject* module, PyObject* name);
 // Like getattr, but a failing look-up gives an empty Ref (the error cleared).
 Ref getattr_or_empty(PyObject* obj, PyObject* name);
 Result<bool> isinstance(PyObject* obj, PyObject* cls);

@@ -1,0 +1,26 @@
+// Whether the current thread is inside a call into this module.
+//
+// Every entry from the interpreter (functions, methods, type slots, the
+// module initialiser) runs with the interpreter lock held and never gives it
+// up until it returns, so a thread with an active call holds the lock. That
+// lets releasing a buffer view skip the thread-state API in the usual case,
+// which costs more than the rest of a short call's buffer handling.
+#pragma once
+
+namespace telvaran {
+
+namespace detail {
+[[gnu::tls_model("initial-exec")]] inline thread_local int t_call_depth = 0;
+}  // namespace detail
+
+class CallScope {
+public:
+    CallScope() noexcept { ++detail::t_call_depth; }
+    ~CallScope() { --detail::t_call_depth; }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+};
+
+inline bool inside_call() noexcept { return detail::t_call_depth > 0; }
+
+}  // namespace telvaran
