@@ -8,24 +8,37 @@
 #include <optional>
 #include <type_traits>
 #include <utility>
-#include <variant>
+#include <new>
 
 namespace telvaran {
 
 template <class T>
 class [[nodiscard]] Result {
 public:
-    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-    Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}
+    Result(T value) : ok_(true) { new (&value_) T(std::move(value)); }
+    Result(Error error) : ok_(false) { new (&error_) Error(std::move(error)); }
+    Result(Result&& other) : ok_(other.ok_) {
+        if (ok_) new (&value_) T(std::move(other.value_));
+        else new (&error_) Error(std::move(other.error_));
+    }
+    Result& operator=(Result&&) = delete;
+    ~Result() {
+        if (ok_) value_.~T();
+        else error_.~Error();
+    }
 
-    explicit operator bool() const noexcept { return v_.index() == 0; }
-    T& operator*() & { return std::get<0>(v_); }
-    T&& operator*() && { return std::get<0>(std::move(v_)); }
-    T* operator->() { return &std::get<0>(v_); }
-    Error&& error() && { return std::get<1>(std::move(v_)); }
+    explicit operator bool() const noexcept { return ok_; }
+    T& operator*() & { return value_; }
+    T&& operator*() && { return std::move(value_); }
+    T* operator->() { return &value_; }
+    Error&& error() && { return std::move(error_); }
 
 private:
-    std::variant<T, Error> v_;
+    bool ok_;
+    union {
+        T value_;
+        Error error_;
+    };
 };
 
 class [[nodiscard]] Status {
