@@ -129,13 +129,19 @@ Result<BufferView> BufferView::acquire(PyObject* obj, NativeType type) {
     if (!raw->strides) return Error::raise(PyExc_BufferError, "strides is null");
     if (raw->itemsize != static_cast<Py_ssize_t>(info(type).width) || !format_compatible(raw->format, type))
         return buffer_error("buffer contents are not compatible with ", type);
-    if (reinterpret_cast<std::uintptr_t>(raw->buf) % info(type).width != 0)
+    // Widths are powers of two, so a mask tests the alignment.
+    if ((reinterpret_cast<std::uintptr_t>(raw->buf) & (info(type).width - 1)) != 0)
         return buffer_error("buffer contents are insufficiently aligned for ", type);
     return view;
 }
 
 bool BufferView::contiguous_with_data() const {
-    return record_->buf != nullptr && PyBuffer_IsContiguous(record_.get(), 'C');
+    const Py_buffer& b = *record_;
+    if (!b.buf) return false;
+    // The usual one-dimensional dense buffer answers without a call; this is
+    // the interpreter's own C-contiguity rule for that case.
+    if (b.ndim == 1 && !b.suboffsets && (b.shape[0] <= 1 || b.strides[0] == b.itemsize)) return true;
+    return PyBuffer_IsContiguous(record_.get(), 'C');
 }
 
 std::size_t BufferView::element_count() const {
