@@ -31,7 +31,7 @@ $(VENV)/.created:
 	@touch $@
 
 $(VENV)/.test-deps: $(VENV)/.created
-	$(PIP) install pytest hypothesis numpy pyarrow
+	$(PIP) install pytest hypothesis numpy pyarrow abi3audit
 	@touch $@
 
 $(VENV)/.bench-deps: $(VENV)/.created
