@@ -1,0 +1,150 @@
+// Stable sorting of raw items by order-preserving integer keys: an LSD radix
+// sort shared by sort, unique and median. No Python here.
+//
+// Items are moved as unsigned integers of their own width and never converted,
+// so NaN payloads and the sign of zero survive every move. An element type
+// contributes only its key: an unsigned integer of the same width whose
+// unsigned order is the element order. Every item has a key and integers are
+// totally ordered, so whatever the data (NaN included) the result is a
+// permutation of the input and no index leaves the buffers.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+namespace telvaran::radix {
+
+template <std::size_t Width>
+struct UnsignedOfWidth;
+template <>
+struct UnsignedOfWidth<1> {
+    using type = std::uint8_t;
+};
+template <>
+struct UnsignedOfWidth<2> {
+    using type = std::uint16_t;
+};
+template <>
+struct UnsignedOfWidth<4> {
+    using type = std::uint32_t;
+};
+template <>
+struct UnsignedOfWidth<8> {
+    using type = std::uint64_t;
+};
+
+// The raw item type of an element type: the unsigned integer of its width.
+template <class T>
+using Bits = typename UnsignedOfWidth<sizeof(T)>::type;
+
+// The sort key of an element, from its raw bits.
+//  - Unsigned integers: the bits themselves.
+//  - Signed integers: the sign bit flipped, so negatives come first.
+//  - Floats: non-negative values get the sign bit set and negative ones have
+//    every bit flipped, so keys rise with the value. -0.0 takes the key of
+//    +0.0: the two zeros are equivalent and keep their input order.
+//    NaN is unordered against every value, so it is given a place of its own:
+//    every NaN, whatever its sign bit, is keyed like a positive number with
+//    its magnitude bits, which lies above +inf. NaNs therefore gather at the
+//    end of a sorted array, after +inf, ordered among themselves by their
+//    bits without the sign, and in input order where those are the same.
+template <class T>
+constexpr Bits<T> key_of(Bits<T> raw) noexcept {
+    using U = Bits<T>;
+    constexpr U sign = U(1) << (8 * sizeof(U) - 1);
+    if constexpr (std::is_floating_point_v<T>) {
+        static_assert(std::numeric_limits<T>::is_iec559);
+        constexpr U inf = sizeof(T) == 4 ? U(0x7F800000u) : U(0x7FF0000000000000ull);
+        // Arithmetic rather than branches: signs in real data are random,
+        // and a mispredicted branch per key would dominate every pass.
+        U magnitude = raw & U(~sign);
+        U negative = U(raw >> (8 * sizeof(U) - 1));
+        U nonzero_number = U(U(magnitude - 1) < inf);  // 0 wraps to the top; NaN lies above inf
+        U flip = U(U(0) - U(negative & nonzero_number));
+        return U(U(magnitude | sign) ^ flip);
+    } else if constexpr (std::is_signed_v<T>) {
+        return U(raw ^ sign);
+    } else {
+        return raw;
+    }
+}
+
+template <class T>
+struct KeyOf {
+    constexpr Bits<T> operator()(Bits<T> raw) const noexcept { return key_of<T>(raw); }
+};
+
+// Below this many items an insertion sort beats the histogram set-up.
+inline constexpr std::size_t kInsertionLimit = 64;
+
+// Digit width: 11 bits give 32-bit keys three passes with histograms that
+// still fit the L1 cache; 8 bits elsewhere keep the scatter targets few.
+template <class U>
+inline constexpr unsigned kDigitBits = sizeof(U) == 4 ? 11 : 8;
+
+// Stable: an item moves left only past items with a strictly greater key.
+template <class U, class Key>
+void insertion_sort(U* items, std::size_t n, Key key) {
+    for (std::size_t i = 1; i < n; ++i) {
+        U item = items[i];
+        U k = key(item);
+        std::size_t j = i;
+        for (; j > 0 && key(items[j - 1]) > k; --j) items[j] = items[j - 1];
+        items[j] = item;
+    }
+}
+
+// One histogram pass counts every digit of every key at once; then one
+// stable scatter pass per digit, skipping digits that are the same in all
+// keys, alternates between the two buffers. Returns the buffer holding the
+// sorted items.
+template <class Count, class U, class Key>
+U* radix_passes(U* items, U* spare, std::size_t n, Key key) {
+    constexpr unsigned kBits = kDigitBits<U>;
+    constexpr unsigned kDigits = (8 * sizeof(U) + kBits - 1) / kBits;
+    constexpr std::size_t kRadix = std::size_t(1) << kBits;
+    constexpr U kMask = U(kRadix - 1);
+
+    std::array<std::array<Count, kRadix>, kDigits> counts{};
+    for (std::size_t i = 0; i < n; ++i) {
+        U k = key(items[i]);
+        for (unsigned d = 0; d < kDigits; ++d) ++counts[d][(k >> (d * kBits)) & kMask];
+    }
+
+    const U first = key(items[0]);
+    U* src = items;
+    U* dst = spare;
+    for (unsigned d = 0; d < kDigits; ++d) {
+        const unsigned shift = d * kBits;
+        auto& offsets = counts[d];
+        if (offsets[(first >> shift) & kMask] == n) continue;  // one bucket holds every item
+        Count total = 0;
+        for (Count& c : offsets) total += std::exchange(c, total);
+        for (std::size_t i = 0; i < n; ++i) {
+            U item = src[i];
+            dst[offsets[(key(item) >> shift) & kMask]++] = item;
+        }
+        std::swap(src, dst);
+    }
+    return src;
+}
+
+// Sorts the n items stably by key. `spare` must have room for n items when
+// n >= kInsertionLimit. Returns `items` or `spare`, whichever holds the
+// sorted items; the other one's contents are then unspecified.
+template <class U, class Key>
+U* sort_by_key(U* items, U* spare, std::size_t n, Key key) {
+    static_assert(std::is_unsigned_v<U>);
+    if (n < kInsertionLimit) {
+        insertion_sort(items, n, key);
+        return items;
+    }
+    if (n <= std::numeric_limits<std::uint32_t>::max()) return radix_passes<std::uint32_t>(items, spare, n, key);
+    return radix_passes<std::size_t>(items, spare, n, key);
+}
+
+}  // namespace telvaran::radix
