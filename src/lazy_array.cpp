@@ -1,8 +1,176 @@
-// PLACEHOLDER: LazyArray (being written)
+// LazyArray: a recorded chain of map and filter steps over a source object,
+// run on demand.
+//
+// Building a chain touches neither the source nor the callables. Evaluation
+// hands every step to the module's own "map" and "filter", looked up on the
+// module by name each time, so a chained step behaves exactly like the direct
+// call. The first successful result is kept and returned from then on.
+#include "access_state.hpp"
+#include "class_support.hpp"
 #include "classes.hpp"
+#include "core/pyapi.hpp"
+
+#include <cstddef>
+#include <vector>
+
 namespace telvaran {
-Result<PyObject*> lazy_array_type() { return reinterpret_cast<PyObject*>(&PyBaseObject_Type); }
+namespace {
+
+enum class OperationKind : unsigned char { Map = 0, Filter = 1 };
+
+struct LazyOperation {
+    OperationKind kind;
+    Ref callable;
+};
+
+// Source and operations are fixed at construction; only the cached result is
+// ever set. The collector's clear empties everything.
+struct LazyState {
+    Ref source;
+    std::vector<LazyOperation> operations;
+    Ref cached;
+    AccessState access{};
+};
+
+using LazyObject = Instance<LazyState>;
+
+LazyState& state_of(PyObject* self) { return LazyObject::of(self); }
+
+Result<PyTypeObject*> lazy_type() {
+    TV_ASSIGN(PyObject* type, lazy_array_type());
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+Result<Ref> create(PyTypeObject* type, Ref source, std::vector<LazyOperation> operations) {
+    return create_instance<LazyState>(type, std::move(source), std::move(operations), Ref());
+}
+
+// map and filter: a new object with the same source and one more step.
+template <OperationKind Kind>
+Result<Ref> with_step(PyObject* self, const Args& args) {
+    LazyState& lazy = state_of(self);
+    TV_ASSIGN(AccessState::Guard guard, lazy.access.shared());
+    std::vector<LazyOperation> operations;
+    operations.reserve(lazy.operations.size() + 1);
+    for (const LazyOperation& op : lazy.operations) operations.push_back({op.kind, op.callable.clone()});
+    operations.push_back({Kind, Ref::borrow(args.object(0))});
+    TV_ASSIGN(PyTypeObject * type, lazy_type());
+    return create(type, lazy.source.clone(), std::move(operations));
+}
+
+// The chain's result: the cached one, or a new evaluation that is then kept.
+// The caller holds exclusive access.
+Result<Ref> evaluate(LazyState& lazy) {
+    if (lazy.cached) return lazy.cached.clone();
+    TV_ASSIGN(Ref module, py::required_module(py::names.telvaran_module));
+    Ref current = lazy.source ? lazy.source.clone() : Ref::borrow(Py_None);
+    for (std::size_t k = 0; k < lazy.operations.size(); ++k) {
+        const LazyOperation& op = lazy.operations[k];
+        Ref callable = op.callable.clone();
+        PyObject* name = op.kind == OperationKind::Map ? py::names.map : py::names.filter;
+        TV_ASSIGN(Ref function, py::module_attr(module.get(), name));
+        TV_ASSIGN(current, py::call(function.get(), current.get(), callable.get()));
+    }
+    lazy.cached = current.clone();
+    return current;
+}
+
+Result<Ref> collect(PyObject* self) {
+    LazyState& lazy = state_of(self);
+    TV_ASSIGN(AccessState::Guard guard, lazy.access.exclusive());
+    return evaluate(lazy);
+}
+
+// iter(): an ArrayIterator over the result, made while exclusive access is
+// still held.
+Result<Ref> iterate(PyObject* self) {
+    LazyState& lazy = state_of(self);
+    TV_ASSIGN(AccessState::Guard guard, lazy.access.exclusive());
+    TV_ASSIGN(Ref result, evaluate(lazy));
+    TV_ASSIGN(Ref module, py::required_module(py::names.telvaran_module));
+    TV_ASSIGN(Ref make_iterator, py::module_attr(module.get(), py::names.array_iterator));
+    return py::call(make_iterator.get(), result.get());
+}
+
+Result<Ref> source(PyObject* self) {
+    LazyState& lazy = state_of(self);
+    TV_ASSIGN(AccessState::Guard guard, lazy.access.shared());
+    return lazy.source ? lazy.source.clone() : Ref::borrow(Py_None);
+}
+
+Result<Ref> length(PyObject* self) {
+    LazyState& lazy = state_of(self);
+    TV_ASSIGN(AccessState::Guard guard, lazy.access.shared());
+    return made(PyLong_FromSize_t(lazy.operations.size()));
+}
+
+constexpr Signature kNew = make_signature("LazyArray.__new__()", {{"source"}});
+constexpr Signature kMap = make_signature("LazyArray.map()", {{"function"}});
+constexpr Signature kFilter = make_signature("LazyArray.filter()", {{"predicate"}});
+
+Result<Ref> new_lazy(PyTypeObject* type, const Args& args) {
+    return create(type, Ref::borrow(args.object(0)), {});
+}
+
+constexpr int kKeywords = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"map", as_method(&vectorcall_entry<kMap, with_step<OperationKind::Map>>), kKeywords,
+     "map($self, function)\n--\n\nApply a map operation (returns new LazyArray)"},
+    {"filter", as_method(&vectorcall_entry<kFilter, with_step<OperationKind::Filter>>), kKeywords,
+     "filter($self, predicate)\n--\n\nApply a filter operation (returns new LazyArray)"},
+    {"collect", as_method(&noargs_entry<collect>), METH_NOARGS,
+     "collect($self)\n--\n\nEvaluate the lazy operations and return the result"},
+    {"source", as_method(&noargs_entry<source>), METH_NOARGS, "source($self)\n--\n\nGet the source array"},
+    {"len", as_method(&noargs_entry<length>), METH_NOARGS,
+     "len($self)\n--\n\nGet the number of operations in the chain"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    LazyState& lazy = state_of(self);
+    Py_VISIT(lazy.source.get());
+    for (const LazyOperation& op : lazy.operations) Py_VISIT(op.callable.get());
+    Py_VISIT(lazy.cached.get());
+    return 0;
+}
+
+// Each field is emptied before the references it held are dropped, so code
+// run by those releases finds the object already cleared.
+int clear(PyObject* self) {
+    LazyState& lazy = state_of(self);
+    lazy.source.reset();
+    lazy.cached.reset();
+    std::vector<LazyOperation> operations = std::move(lazy.operations);
+    lazy.operations.clear();
+    return 0;
+}
+
+PyObject* g_type = nullptr;
+
+Result<Ref> make_type() {
+    return make_class({"builtins.LazyArray", "LazyArray", "Lazy array wrapper for deferred evaluation",
+                       static_cast<int>(sizeof(LazyObject))},
+                      {
+                          {Py_tp_new, as_slot(&new_entry<kNew, new_lazy>)},
+                          {Py_tp_iter, as_slot(&unary_entry<iterate>)},
+                          {Py_tp_methods, kMethods},
+                          {Py_tp_traverse, as_slot(&traverse)},
+                          {Py_tp_clear, as_slot(&clear)},
+                          {Py_tp_dealloc, as_slot(&dealloc_instance<LazyState>)},
+                      });
+}
+
+}  // namespace
+
+Result<PyObject*> lazy_array_type() { return kept_class(g_type, make_type); }
+
 namespace ops {
-Result<Ref> lazy_array(const Args&) { return Error::raise(PyExc_NotImplementedError, "lazy_array"); }
+Result<Ref> lazy_array(const Args& args) {
+    TV_ASSIGN(PyTypeObject * type, lazy_type());
+    return create(type, Ref::borrow(args.object(0)), {});
 }
-}
+}  // namespace ops
+
+}  // namespace telvaran
