@@ -58,3 +58,36 @@ def int_typecode(request):
 @pytest.fixture(params=FLOAT_TYPECODES)
 def float_typecode(request):
     return request.param
+
+
+@pytest.fixture
+def testbuffer():
+    """CPython's buffer test exporter: memoryviews of any struct format."""
+    return pytest.importorskip("_testbuffer")
+
+
+def _limits(typecode):
+    from array import array
+
+    bits = 8 * array(typecode).itemsize
+    if typecode.islower():
+        return -(1 << (bits - 1)), (1 << (bits - 1)) - 1
+    return 0, (1 << bits) - 1
+
+
+def _wrap(value, typecode):
+    low, high = _limits(typecode)
+    return (value - low) % (high - low + 1) + low
+
+
+@pytest.fixture
+def limits():
+    """limits(typecode): the smallest and largest value of an integer typecode."""
+    return _limits
+
+
+@pytest.fixture
+def wrap():
+    """wrap(value, typecode): value reduced into the typecode's range, as
+    wrapping integer arithmetic does."""
+    return _wrap
