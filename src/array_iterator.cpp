@@ -27,10 +27,9 @@ using IteratorObject = Instance<IteratorState>;
 IteratorState& state_of(PyObject* self) { return IteratorObject::of(self); }
 
 Result<Ref> create(PyTypeObject* type, PyObject* source) {
-    TV_ASSIGN(Input input, examine_input(source, Access::Read));
-    TV_ASSIGN(Py_ssize_t length, py::length(source));
+    TV_ASSIGN(SizedInput ex, examine_sized_input(source, Access::Read));
     return create_instance<IteratorState>(type, Ref::borrow(source), std::size_t{0},
-                                          static_cast<std::size_t>(length), input.type);
+                                          static_cast<std::size_t>(ex.length), ex.input.type);
 }
 
 Result<Ref> read_element(PyObject* source, ElementType type, std::size_t index) {

@@ -358,4 +358,10 @@ Result<Input> examine_input(PyObject* obj, Access access) {
     return Input{obj, detected.kind, type};
 }
 
+Result<SizedInput> examine_sized_input(PyObject* obj, Access access) {
+    TV_ASSIGN(Input input, examine_input(obj, access));
+    TV_ASSIGN(Py_ssize_t length, py::length(obj));
+    return SizedInput{input, length};
+}
+
 }  // namespace telvaran

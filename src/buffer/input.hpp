@@ -34,4 +34,12 @@ struct Input {
 // Detection, validation and element-type resolution, in that order.
 Result<Input> examine_input(PyObject* obj, Access access);
 
+// The same, then the object's Python length, which alone decides whether an
+// operation treats the input as empty.
+struct SizedInput {
+    Input input;
+    Py_ssize_t length;
+};
+Result<SizedInput> examine_sized_input(PyObject* obj, Access access);
+
 }  // namespace telvaran

@@ -19,21 +19,9 @@ Error empty_array(const char* function) {
     return Error::raise(PyExc_ValueError, std::string(function) + "() of empty array");
 }
 
-// The shared prologue: examine the input and ask for its length.
-struct Examined {
-    Input input;
-    Py_ssize_t length;
-};
-
-Result<Examined> examine(PyObject* obj) {
-    TV_ASSIGN(Input input, examine_input(obj, Access::Read));
-    TV_ASSIGN(Py_ssize_t length, py::length(obj));
-    return Examined{input, length};
-}
-
 template <class Kernel>
 Result<Ref> extreme_of(PyObject* obj, const char* function, Kernel kernel) {
-    TV_ASSIGN(Examined ex, examine(obj));
+    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::Read));
     if (ex.length == 0) return empty_array(function);
     TV_ASSIGN(NativeType native, select_native_type(obj, ex.input.type));
     return with_read_slice(obj, native, [&]<class T>(std::span<const T> xs) -> Result<Ref> {
@@ -46,7 +34,7 @@ Result<Ref> extreme_of(PyObject* obj, const char* function, Kernel kernel) {
 
 Result<Ref> sum(const Args& args) {
     PyObject* obj = args.object(0);
-    TV_ASSIGN(Examined ex, examine(obj));
+    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::Read));
     if (ex.length == 0) {
         if (has_variable_width(ex.input.type)) TV_TRY(query_itemsize(obj));
         return zero_of(ex.input.type);
@@ -58,7 +46,7 @@ Result<Ref> sum(const Args& args) {
 }
 
 Result<Ref> mean_of(PyObject* obj) {
-    TV_ASSIGN(Examined ex, examine(obj));
+    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::Read));
     if (ex.length == 0) return empty_array("mean");
     TV_ASSIGN(NativeType native, select_native_type(obj, ex.input.type));
     return with_read_slice(obj, native, [&]<class T>(std::span<const T> xs) -> Result<Ref> {

@@ -20,19 +20,6 @@ Result<Ref> none() { return Ref::borrow(Py_None); }
 // A spread below the double-precision epsilon counts as all elements equal.
 bool all_equal(double spread) { return std::fabs(spread) < std::numeric_limits<double>::epsilon(); }
 
-struct Target {
-    Input input;
-    Py_ssize_t length;
-};
-
-// The in-place prologue: detection, validation for writing, element type,
-// then the length.
-Result<Target> examine_target(PyObject* obj) {
-    TV_ASSIGN(Input input, examine_input(obj, Access::InPlace));
-    TV_ASSIGN(Py_ssize_t length, py::length(obj));
-    return Target{input, length};
-}
-
 // The double value of the result of min() or max() (an int or a float).
 Result<double> extreme_as_double(Result<Ref> extreme) {
     TV_ASSIGN(Ref value, std::move(extreme));
@@ -56,7 +43,7 @@ Result<Ref> normalize_floats(PyObject* obj, double mn, double d) {
 Result<Ref> scale(const Args& args) {
     PyObject* obj = args.object(0);
     const double factor = args.real(1);
-    TV_ASSIGN(Target target, examine_target(obj));
+    TV_ASSIGN(SizedInput target, examine_sized_input(obj, Access::InPlace));
     if (target.length == 0) return none();
     TV_ASSIGN(NativeType native, select_native_type(obj, target.input.type));
     // The factor is converted once, so integer arrays are scaled by the
@@ -71,7 +58,7 @@ Result<Ref> clip(const Args& args) {
     PyObject* obj = args.object(0);
     const double min_val = args.real(1);
     const double max_val = args.real(2);
-    TV_ASSIGN(Target target, examine_target(obj));
+    TV_ASSIGN(SizedInput target, examine_sized_input(obj, Access::InPlace));
     if (target.length == 0) return none();
     if (min_val > max_val) return Error::raise(PyExc_ValueError, "min_val must be <= max_val");
     TV_ASSIGN(NativeType native, select_native_type(obj, target.input.type));
@@ -84,7 +71,7 @@ Result<Ref> clip(const Args& args) {
 
 Result<Ref> normalize(const Args& args) {
     PyObject* obj = args.object(0);
-    TV_ASSIGN(Target target, examine_target(obj));
+    TV_ASSIGN(SizedInput target, examine_sized_input(obj, Access::InPlace));
     if (target.length == 0) return none();
     // The complete min() and max() operations, each with its own prologue.
     TV_ASSIGN(double mn, extreme_as_double(min_of(obj)));

@@ -13,17 +13,6 @@
 namespace telvaran::ops {
 namespace {
 
-struct Examined {
-    Input input;
-    Py_ssize_t length;
-};
-
-Result<Examined> examine(PyObject* obj, Access access) {
-    TV_ASSIGN(Input input, examine_input(obj, access));
-    TV_ASSIGN(Py_ssize_t length, py::length(obj));
-    return Examined{input, length};
-}
-
 Ref none() { return Ref::borrow(Py_None); }
 
 // The whole input is rewritten only after its sorted copy is complete, so a
@@ -82,7 +71,7 @@ Result<Ref> unique_of(std::span<const T> xs, const Input& input) {
 // The prologue and the writable view shared by sort and reverse.
 template <class Rearrange>
 Result<Ref> rearrange(PyObject* obj, Rearrange rearrange_elements) {
-    TV_ASSIGN(Examined ex, examine(obj, Access::InPlace));
+    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::InPlace));
     if (ex.length == 0) return none();
     TV_ASSIGN(NativeType native, select_native_type(obj, ex.input.type));
     return with_write_slice(obj, native, [&]<class T>(std::span<T> xs) -> Result<Ref> {
@@ -103,7 +92,7 @@ Result<Ref> reverse(const Args& args) {
 
 Result<Ref> unique(const Args& args) {
     PyObject* obj = args.object(0);
-    TV_ASSIGN(Examined ex, examine(obj, Access::Read));
+    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::Read));
     if (ex.length == 0) return empty_result(ex.input.type, ex.input.kind);
     TV_ASSIGN(NativeType native, select_native_type(obj, ex.input.type));
     return with_read_slice(obj, native,

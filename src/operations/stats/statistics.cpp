@@ -18,10 +18,9 @@ Error empty_array(const char* function) {
 // Examines the input and refuses an empty one (by its Python length) before
 // any memory is touched; then selects the native type to read it as.
 Result<NativeType> examine_nonempty(PyObject* obj, const char* function) {
-    TV_ASSIGN(Input input, examine_input(obj, Access::Read));
-    TV_ASSIGN(Py_ssize_t length, py::length(obj));
-    if (length == 0) return empty_array(function);
-    return select_native_type(obj, input.type);
+    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::Read));
+    if (ex.length == 0) return empty_array(function);
+    return select_native_type(obj, ex.input.type);
 }
 
 // Squared deviations about m, added one at a time in element order.

@@ -22,19 +22,6 @@
 namespace telvaran::ops {
 namespace {
 
-struct Examined {
-    Input input;
-    Py_ssize_t length;
-};
-
-// Detection, validation and element type, then the Python length, which
-// alone decides whether the input is empty.
-Result<Examined> examine(PyObject* obj, Access access) {
-    TV_ASSIGN(Input input, examine_input(obj, access));
-    TV_ASSIGN(Py_ssize_t length, py::length(obj));
-    return Examined{input, length};
-}
-
 Error no_initial_value() {
     return Error::raise(PyExc_ValueError, "reduce() of empty array with no initial value");
 }
@@ -84,7 +71,7 @@ Result<T> element_from(PyObject* obj) {
 Result<Ref> map(const Args& args) {
     PyObject* obj = args.object(0);
     PyObject* fn = args.object(1);
-    TV_ASSIGN(Examined ex, examine(obj, Access::Read));
+    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::Read));
     if (ex.length == 0) return empty_result(ex.input.type, ex.input.kind);
     TV_ASSIGN(NativeType native, select_native_type(obj, ex.input.type));
     TV_ASSIGN(Ref results, made(PyList_New(0)));
@@ -104,7 +91,7 @@ Result<Ref> map(const Args& args) {
 Result<Ref> filter(const Args& args) {
     PyObject* obj = args.object(0);
     PyObject* predicate = args.object(1);
-    TV_ASSIGN(Examined ex, examine(obj, Access::Read));
+    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::Read));
     if (ex.length == 0) return empty_result(ex.input.type, ex.input.kind);
     TV_ASSIGN(NativeType native, select_native_type(obj, ex.input.type));
     return with_read_slice(obj, native, [&]<class T>(std::span<const T> xs) -> Result<Ref> {
@@ -126,7 +113,7 @@ Result<Ref> reduce(const Args& args) {
     PyObject* obj = args.object(0);
     PyObject* fn = args.object(1);
     PyObject* initial = args.object(2);  // null when absent or None
-    TV_ASSIGN(Examined ex, examine(obj, Access::Read));
+    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::Read));
     if (ex.length == 0) {
         if (initial) return Ref::borrow(initial);
         return no_initial_value();
@@ -153,7 +140,7 @@ Result<Ref> reduce(const Args& args) {
 Result<Ref> map_inplace(const Args& args) {
     PyObject* obj = args.object(0);
     PyObject* fn = args.object(1);
-    TV_ASSIGN(Examined ex, examine(obj, Access::InPlace));
+    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::InPlace));
     if (ex.length == 0) return Ref::borrow(Py_None);
     TV_ASSIGN(NativeType native, select_native_type(obj, ex.input.type));
     TV_TRY(with_write_slice(obj, native, [&]<class T>(std::span<T> xs) -> Status {
