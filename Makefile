@@ -1,6 +1,7 @@
 # make demo   — set up .venv, build and install telvaran, run the tour
 # make test   — the same with the test extras, then the whole test suite
-# make bench  — run the benchmarks (table, CSV and plot under benchmarks/results)
+# make bench  — run the benchmarks (table, CSV and plot under benchmarks/results);
+#               BENCH_ARGS="--quick --only sum,sort" passes options to benchmarks/run.py
 # make clean  — remove build outputs
 #
 # PYTHON=/path/to/python3.13 chooses the interpreter; VENV and BUILD_DIR move
@@ -21,7 +22,7 @@ test: $(VENV)/.installed $(VENV)/.test-deps
 	$(PY) -P -m pytest -q
 
 bench: $(VENV)/.installed $(VENV)/.bench-deps
-	$(PY) benchmarks/run.py --csv benchmarks/results/results.csv --plot benchmarks/results/results.png
+	$(PY) benchmarks/run.py --csv benchmarks/results/results.csv --plot benchmarks/results/results.png $(BENCH_ARGS)
 
 install: $(VENV)/.installed
 

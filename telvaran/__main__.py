@@ -1,4 +1,268 @@
-"""python -m telvaran: a short tour of the operations (filled in below)."""
-from telvaran import _telvaran
+"""python -m telvaran: a short tour of every operation, then a quick speed table.
 
-print(_telvaran.__all__)
+The tour calls each operation on an array.array, a numpy.ndarray and a
+memoryview (and shows what a pyarrow object gives), printing the call and
+what comes back. numpy and pyarrow are optional: their parts are skipped
+when they are not installed. An operation that is not available in this
+build is reported as such instead of stopping the tour.
+"""
+
+from __future__ import annotations
+
+import operator
+import random
+import statistics
+import sys
+import time
+from array import array
+from dataclasses import dataclass
+
+import telvaran as tv
+
+LABEL_WIDTH = 44
+MAX_SHOWN = 96
+
+
+def _optional(name):
+    try:
+        return __import__(name)
+    except ImportError:
+        return None
+
+
+np = _optional("numpy")
+pa = _optional("pyarrow")
+
+
+# -- showing values --------------------------------------------------------
+
+def show(value) -> str:
+    """A one-line picture of a result."""
+    if isinstance(value, BaseException):
+        text = f"{type(value).__name__}: {value}"
+    elif isinstance(value, memoryview):
+        text = f"memoryview(format {value.format!r}, {value.tolist()})"
+    elif np is not None and isinstance(value, np.ndarray):
+        text = f"numpy.ndarray[{value.dtype}]({value.tolist()})"
+    elif pa is not None and isinstance(value, (pa.Array, pa.ChunkedArray)):
+        text = f"pyarrow.{type(value).__name__}<{value.type}>({value.to_pylist()})"
+    else:
+        text = repr(value)
+    return text if len(text) <= MAX_SHOWN else text[: MAX_SHOWN - 3] + "..."
+
+
+def attempt(thunk):
+    """Runs thunk; returns its result, or the exception it raised."""
+    try:
+        return thunk()
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
+        return error
+
+
+def describe(outcome) -> str:
+    if isinstance(outcome, NotImplementedError):
+        return "(not available in this build)"
+    return show(outcome)
+
+
+def line(label: str, text: str, comment: str = "") -> None:
+    tail = f"   # {comment}" if comment else ""
+    print(f"  {label:<{LABEL_WIDTH}} -> {text}{tail}")
+
+
+def read(label: str, thunk, comment: str = "") -> None:
+    line(label, describe(attempt(thunk)), comment)
+
+
+def write(label: str, make, operation, comment: str = "") -> None:
+    """An in-place operation on a fresh input; shows the input afterwards."""
+    target = make()
+    outcome = attempt(lambda: operation(target))
+    text = f"None; now {show(target)}" if outcome is None else describe(outcome)
+    line(label, text, comment)
+
+
+# -- the tour --------------------------------------------------------------
+
+def twice(v):
+    return v * 2
+
+
+def positive(v):
+    return v > 0
+
+
+def tour_kind(title: str, name: str, make) -> None:
+    x = make()
+    print(f"\n{title}:  {name} = {show(x)}")
+    for op in ("sum", "mean", "min", "max", "var", "std", "median"):
+        read(f"{op}({name})", lambda op=op: getattr(tv, op)(x))
+    read(f"add({name}, {name})", lambda: tv.add(x, x))
+    read(f"multiply({name}, {name})", lambda: tv.multiply(x, x))
+    read(f"unique({name})", lambda: tv.unique(x))
+    read(f"slice({name}, 1, 3)", lambda: tv.slice(x, 1, 3))
+    read(f"map({name}, f)", lambda: tv.map(x, twice))
+    read(f"filter({name}, p)", lambda: tv.filter(x, positive))
+    read(f"reduce({name}, operator.add)", lambda: tv.reduce(x, operator.add))
+    read(f"reduce({name}, operator.add, initial=100)", lambda: tv.reduce(x, operator.add, initial=100))
+    read(f"list(array_iterator({name}))", lambda: list(tv.array_iterator(x)))
+    read(f"next(ArrayIterator({name}))", lambda: next(tv.ArrayIterator(x)))
+    read(f"lazy_array({name}).map(f).filter(p).collect()",
+         lambda: tv.lazy_array(x).map(twice).filter(positive).collect())
+    read(f"LazyArray({name}).map(f).len()", lambda: tv.LazyArray(x).map(twice).len())
+    write(f"scale({name}, 2)", make, lambda t: tv.scale(t, 2))
+    write(f"clip({name}, 0, 3)", make, lambda t: tv.clip(t, 0, 3))
+    write(f"normalize({name})", make, tv.normalize)
+    write(f"sort({name})", make, tv.sort)
+    write(f"reverse({name})", make, tv.reverse)
+    write(f"map_inplace({name}, f)", make, lambda t: tv.map_inplace(t, twice))
+
+
+def tour_arrow() -> None:
+    """pyarrow objects are recognised, but only pyarrow.Buffer exports its memory."""
+    p = pa.array([3, -1, 2, 2], type=pa.int32())
+    print(f"\npyarrow:  p = {show(p)}")
+    read("sum(p)", lambda: tv.sum(p), "pyarrow arrays export no buffer")
+    read("unique(pyarrow.array([], pyarrow.int32()))", lambda: tv.unique(pa.array([], type=pa.int32())))
+    read("sort(p)", lambda: tv.sort(p))
+    read("slice(pyarrow.py_buffer(b'abcd'), 1, 3)", lambda: tv.slice(pa.py_buffer(b"abcd"), 1, 3))
+    read("sum(p.to_numpy(zero_copy_only=True))", lambda: tv.sum(p.to_numpy(zero_copy_only=True)),
+         "a zero-copy view of the same memory works")
+
+
+def tour_rules() -> None:
+    print("\nA few rules worth knowing:")
+    read("sum(array('b', [100, 100]))", lambda: tv.sum(array("b", [100, 100])),
+         "integers wrap in the element's width")
+    read("sum(array('f', [16777216.0, 1.0]))", lambda: tv.sum(array("f", [16777216.0, 1.0])),
+         "float32 data is summed in single precision")
+    write("scale(array('i', [1, 2, 3]), 2.5)", lambda: array("i", [1, 2, 3]), lambda t: tv.scale(t, 2.5),
+          "the factor is truncated to the element type")
+    write("clip(array('b', [100]), 200, 300)", lambda: array("b", [100]), lambda t: tv.clip(t, 200, 300),
+          "bounds saturate at the type's limits")
+    write("sort(array('d', [0.0, -0.0, -1.0]))", lambda: array("d", [0.0, -0.0, -1.0]), tv.sort,
+          "stable: 0.0 and -0.0 keep their order")
+    read("median(array('i', [4, 1, 3, 2]))", lambda: tv.median(array("i", [4, 1, 3, 2])),
+         "integers: the lower middle")
+    read("median(array('d', [4.0, 1.0, 3.0, 2.0]))", lambda: tv.median(array("d", [4.0, 1.0, 3.0, 2.0])),
+         "floats: the upper middle")
+    read("filter(array('i', [1, 2]), lambda v: 1)", lambda: tv.filter(array("i", [1, 2]), lambda v: 1),
+         "predicates must return a bool")
+    write("sort(memoryview(b'...'))", lambda: memoryview(b"\x03\x01\x02"), tv.sort,
+          "in-place operations need writable memory")
+
+
+def tour() -> None:
+    print(f"telvaran {tv.__version__}: {len(tv.__all__)} names: {', '.join(tv.__all__)}")
+    print(f"numpy: {np.__version__ if np else 'not installed'}; "
+          f"pyarrow: {pa.__version__ if pa else 'not installed'}")
+    print("In the calls below, f = lambda v: v * 2 and p = lambda v: v > 0.")
+    tour_kind("array.array", "a", lambda: array("d", [3.0, -1.0, 2.0, 0.5, 2.0]))
+    if np is not None:
+        tour_kind("numpy.ndarray", "n", lambda: np.array([4, -2, 7, 0, 7], dtype=np.int32))
+    else:
+        print("\nnumpy.ndarray: numpy is not installed, skipped")
+    tour_kind("memoryview", "m", lambda: memoryview(array("f", [1.5, -0.25, 3.0, 1.5])))
+    if pa is not None:
+        tour_arrow()
+    else:
+        print("\npyarrow: not installed, skipped")
+    tour_rules()
+
+
+# -- the speed table -------------------------------------------------------
+
+def per_call_ns(fn, first, rest=(), fresh=None, budget_ns=20_000_000) -> float:
+    """Best ns per call of fn(first, *rest); fresh copies first for each call when given."""
+    def one_pass(count):
+        inputs = [fresh(first) for _ in range(count)] if fresh else [first] * count
+        start = time.perf_counter_ns()
+        for item in inputs:
+            fn(item, *rest)
+        return (time.perf_counter_ns() - start) / count
+
+    single = one_pass(1)
+    if single >= budget_ns:
+        return single
+    count = max(1, min(int(budget_ns / 3 / single), 2_000 if fresh else 200_000))
+    return min(one_pass(count) for _ in range(3))
+
+
+def _format_ns(ns: float) -> str:
+    for unit, scale in (("s", 1e9), ("ms", 1e6), ("µs", 1e3)):
+        if ns >= scale:
+            return f"{ns / scale:.3g} {unit}"
+    return f"{ns:.0f} ns"
+
+
+@dataclass
+class Timed:
+    label: str
+    fn: object  # None when the library is missing
+    first: object
+    rest: tuple = ()
+    fresh: object = None  # copies first for every call, for in-place operations
+
+
+def speed_cases(size: int):
+    rng = random.Random(size)
+    a = array("d", [rng.uniform(-1.0, 1.0) for _ in range(size)])
+    b = array("d", [rng.uniform(-1.0, 1.0) for _ in range(size)])
+    n = np.frombuffer(a, dtype=np.float64).copy() if np else None
+    m = np.frombuffer(b, dtype=np.float64).copy() if np else None
+    copy = operator.methodcaller("__copy__")
+    return [
+        ("sum", Timed("", tv.sum, a), Timed("sum(a)", sum, a), Timed("numpy.sum", np and np.sum, n)),
+        ("mean", Timed("", tv.mean, a), Timed("statistics.fmean", statistics.fmean, a),
+         Timed("numpy.mean", np and np.mean, n)),
+        ("add", Timed("", tv.add, a, (b,)),
+         Timed("array(map(add, a, b))", lambda a: array("d", map(operator.add, a, b)), a),
+         Timed("numpy.add", np and np.add, n, (m,))),
+        ("sort", Timed("", tv.sort, a, (), copy),
+         Timed("array(sorted(a))", lambda a: array("d", sorted(a)), a),
+         Timed("ndarray.sort(kind='stable')", np and (lambda n: n.sort(kind="stable")), n, (), copy)),
+    ]
+
+
+def timed_cell(case: Timed, reference: float | None) -> tuple[str, float | None]:
+    """Times one implementation: (text for the table, ns per call or None)."""
+    prefix = f"{case.label}: " if case.label else ""
+    if case.fn is None:
+        return "numpy not installed", None
+    probe = case.fresh(case.first) if case.fresh else case.first
+    outcome = attempt(lambda: case.fn(probe, *case.rest))
+    if isinstance(outcome, NotImplementedError):
+        return prefix + "not available", None
+    if isinstance(outcome, BaseException):
+        return prefix + type(outcome).__name__, None
+    ns = per_call_ns(case.fn, case.first, case.rest, case.fresh)
+    ratio = f" ×{ns / reference:.3g}" if reference else ""
+    return prefix + _format_ns(ns) + ratio, ns
+
+
+def speed_table() -> None:
+    print("\nSpeed on this machine, float64 arrays "
+          "(×r = peer time / telvaran time; above 1, telvaran is faster):")
+    widths = (5, 9, 10, 34, 34)
+    heads = ("op", "elements", "telvaran", "standard library", "numpy")
+    print("  " + "  ".join(f"{h:<{w}}" for h, w in zip(heads, widths)).rstrip())
+    for size in (1_000, 1_000_000):
+        for name, mine, *peers in speed_cases(size):
+            mine_text, mine_ns = timed_cell(mine, None)
+            cells = [name, f"{size:,}", mine_text] + [timed_cell(peer, mine_ns)[0] for peer in peers]
+            print("  " + "  ".join(f"{c:<{w}}" for c, w in zip(cells, widths)).rstrip(), flush=True)
+
+
+def main() -> int:
+    started = time.perf_counter()
+    tour()
+    speed_table()
+    print(f"\n(tour and table took {time.perf_counter() - started:.1f} s; "
+          "`make bench` runs the full benchmark)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

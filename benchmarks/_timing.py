@@ -1,0 +1,136 @@
+"""Timing of one call: adaptive loop counts, min of several repeats.
+
+A measurement times a plain Python loop that calls the function once per
+item of a prepared list of inputs, several times; the fastest repeat counts.
+For operations that do not change their input the list repeats one object;
+for in-place operations it holds fresh copies made before the clock starts,
+so no copy is ever timed. The cost of the bare loop (iterating the list
+without calling) is measured the same way and subtracted, which leaves the
+cost of the call expression itself.
+"""
+
+from __future__ import annotations
+
+import gc
+from dataclasses import dataclass
+from time import perf_counter_ns
+
+# Fresh copies for in-place operations are capped so a measurement never
+# holds more than this many bytes of copies, nor more than this many objects.
+POOL_BYTES = 64 * 1024 * 1024
+POOL_ITEMS = 20_000
+# Calibration grows the loop until one pass takes this long.
+CALIBRATION_NS = 2_000_000
+# No list of inputs grows beyond this many entries (16 MB of references).
+MAX_LOOPS = 2_000_000
+
+
+@dataclass(frozen=True)
+class Settings:
+    budget_ns: int  # timed work aimed at per measurement
+    repeats: int    # repeats of the timed loop; the fastest one counts
+
+
+DEFAULT = Settings(budget_ns=200_000_000, repeats=5)
+QUICK = Settings(budget_ns=25_000_000, repeats=3)
+
+
+@dataclass(frozen=True)
+class Timing:
+    ns_per_call: float
+    loops: int    # calls per repeat
+    repeats: int
+
+
+_runners: dict[int, object] = {}
+
+
+def _runner(arity: int):
+    """A loop calling fn(x, c0, ..., c{arity-1}) for each x, compiled once per arity."""
+    if arity not in _runners:
+        consts = "".join(f", c{i}" for i in range(arity))
+        source = (
+            f"def run(fn, inputs{consts}):\n"
+            "    t0 = clock()\n"
+            "    for x in inputs:\n"
+            f"        fn(x{consts})\n"
+            "    return clock() - t0\n"
+        )
+        namespace = {"clock": perf_counter_ns}
+        exec(source, namespace)
+        _runners[arity] = namespace["run"]
+    return _runners[arity]
+
+
+def _bare_loop(inputs) -> int:
+    t0 = perf_counter_ns()
+    for x in inputs:
+        pass
+    return perf_counter_ns() - t0
+
+
+def measure(fn, first, consts=(), fresh=None, nbytes=0, settings=DEFAULT) -> Timing:
+    """Best time of one call fn(first, *consts), in ns.
+
+    fresh, when given, makes a new copy of first for every call (in-place
+    operations); nbytes is the size of one copy, used to cap the pool.
+    """
+    run = _runner(len(consts))
+
+    def inputs(count):
+        if fresh is None:
+            return [first] * count
+        return [fresh(first) for _ in range(count)]
+
+    def timed(count):
+        xs = inputs(count)
+        return run(fn, xs, *consts), _bare_loop(xs)
+
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        cap = MAX_LOOPS if fresh is None else min(POOL_ITEMS, max(1, POOL_BYTES // max(nbytes, 1)))
+        count = 1
+        while True:
+            elapsed, bare = timed(count)
+            if count == 1 and elapsed >= settings.budget_ns:
+                return Timing(float(elapsed), 1, 1)
+            if elapsed >= CALIBRATION_NS or count >= cap:
+                break
+            count = min(count * 10, cap)
+        per_call = max(elapsed - bare, 1) / count
+        loops = min(cap, max(1, int(settings.budget_ns / settings.repeats / per_call)))
+        repeats = settings.repeats
+        if loops == 1:  # slow calls: stay near the budget, but keep a minimum of two
+            repeats = max(2, min(repeats, int(settings.budget_ns / per_call)))
+        # The fastest loop and the fastest bare loop are each the least
+        # disturbed by the scheduler; subtracting per repeat instead would
+        # let one preempted bare loop make a call look free.
+        totals, bares = zip(*(timed(loops) for _ in range(repeats)))
+        per_call = max(min(totals) - min(bares), 0) / loops
+        return Timing(per_call, loops, repeats)
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def format_ns(ns: float | None) -> str:
+    if ns is None:
+        return "-"
+    if ns < 1_000:
+        return f"{ns:.0f} ns"
+    if ns < 1_000_000:
+        return f"{ns / 1e3:.3g} µs"
+    if ns < 1_000_000_000:
+        return f"{ns / 1e6:.3g} ms"
+    return f"{ns / 1e9:.3g} s"
+
+
+def format_ratio(ratio: float | None) -> str:
+    if ratio is None:
+        return ""
+    if ratio >= 100:
+        return f"×{ratio:.0f}"
+    if ratio >= 10:
+        return f"×{ratio:.1f}"
+    return f"×{ratio:.2f}"

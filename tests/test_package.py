@@ -1,0 +1,135 @@
+"""The package around the module: the tour, the re-exports and the type stubs."""
+
+import ast
+import csv
+import doctest
+import inspect
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import telvaran as tv
+from telvaran import _telvaran
+
+STUB = Path(tv.__file__).with_name("_telvaran.pyi")
+ROOT = Path(__file__).resolve().parent.parent
+README = ROOT / "README.md"
+
+# Runs the tour as if numpy and pyarrow were not installed: an import of a
+# module whose sys.modules entry is None raises ImportError.
+WITHOUT_OPTIONAL = (
+    "import sys, runpy; sys.modules['numpy'] = None; sys.modules['pyarrow'] = None; "
+    "runpy.run_module('telvaran', run_name='__main__', alter_sys=True)"
+)
+
+
+@pytest.mark.parametrize("command", [["-m", "telvaran"], ["-c", WITHOUT_OPTIONAL]],
+                         ids=["as installed", "without numpy and pyarrow"])
+def test_tour_runs_and_calls_every_name(command, tmp_path):
+    # -P and a neutral directory: the installed package, not the source tree.
+    done = subprocess.run([sys.executable, "-P", *command], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert "Traceback" not in done.stderr
+    missing = [name for name in tv.__all__ if f"{name}(" not in done.stdout]
+    assert not missing, f"the tour never calls {missing}"
+    assert "Speed on this machine" in done.stdout
+
+
+def test_readme_examples_hold(np, pa):
+    # The README shows numpy and pyarrow examples, so both are needed.
+    result = doctest.testfile(str(README), module_relative=False, optionflags=doctest.ELLIPSIS,
+                              verbose=False)
+    assert result.attempted > 0
+    assert result.failed == 0
+
+
+def test_benchmark_runs_and_writes_csv(tmp_path):
+    # A smoke run: the script, its peers and its CSV keep working as the
+    # operations change. No figure is checked.
+    out = tmp_path / "results" / "bench.csv"
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "benchmarks" / "run.py"), "--quick", "--only", "sum,sort",
+         "--types", "d", "--csv", str(out)],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert "builtins sum / telvaran" in done.stdout
+    with out.open(newline="") as f:
+        subjects = [r for r in csv.DictReader(f) if r["implementation"] == "telvaran"]
+    assert len(subjects) == 6  # two operations at three sizes
+    assert all(r["ns_per_call"] for r in subjects), "telvaran was not measured"
+
+
+def test_package_reexports_the_module():
+    assert tv.__all__ == _telvaran.__all__
+    for name in _telvaran.__all__:
+        assert getattr(tv, name) is getattr(_telvaran, name)
+
+
+def _stub_tree():
+    return ast.parse(STUB.read_text(), filename=str(STUB))
+
+
+def _stub_all(tree):
+    for node in tree.body:
+        if isinstance(node, ast.Assign) and any(getattr(t, "id", None) == "__all__" for t in node.targets):
+            return ast.literal_eval(node.value)
+    raise AssertionError("the stub has no __all__")
+
+
+def _stub_definitions(body):
+    """name -> list of FunctionDef/ClassDef nodes (several for overloads)."""
+    found = {}
+    for node in body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            found.setdefault(node.name, []).append(node)
+    return found
+
+
+def test_stub_declares_every_name():
+    tree = _stub_tree()
+    assert _stub_all(tree) == _telvaran.__all__
+    declared = _stub_definitions(tree.body)
+    assert [name for name in _telvaran.__all__ if name not in declared] == []
+
+
+def _parameters(function: ast.FunctionDef):
+    """(name, kind) of each parameter, self/cls left out, as inspect names the kinds."""
+    args = function.args
+    params = [(a.arg, "POSITIONAL_ONLY") for a in args.posonlyargs]
+    params += [(a.arg, "POSITIONAL_OR_KEYWORD") for a in args.args]
+    params += [(a.arg, "KEYWORD_ONLY") for a in args.kwonlyargs]
+    return [p for p in params if p[0] not in ("self", "cls")]
+
+
+def _runtime_parameters(callable_):
+    parameters = inspect.signature(callable_).parameters.values()
+    return [(p.name, p.kind.name) for p in parameters if p.name not in ("self", "cls")]
+
+
+def _stub_callables():
+    """(qualified name, runtime object, stub overloads) for functions, constructors and methods."""
+    declared = _stub_definitions(_stub_tree().body)
+    for name in _telvaran.__all__:
+        runtime = getattr(_telvaran, name)
+        if not isinstance(runtime, type):
+            yield name, runtime, declared[name]
+            continue
+        members = _stub_definitions(declared[name][0].body)
+        yield f"{name}()", runtime, members["__new__"]
+        for method, nodes in members.items():
+            if not method.startswith("__"):
+                yield f"{name}.{method}", getattr(runtime, method), nodes
+
+
+STUB_CALLABLES = list(_stub_callables())
+
+
+@pytest.mark.parametrize("qualified, runtime, overloads", STUB_CALLABLES,
+                         ids=[case[0] for case in STUB_CALLABLES])
+def test_stub_signature_matches_module(qualified, runtime, overloads):
+    expected = _runtime_parameters(runtime)
+    for node in overloads:
+        assert _parameters(node) == expected, f"{qualified}, stub line {node.lineno}"
