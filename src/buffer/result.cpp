@@ -29,54 +29,45 @@ Result<Ref> numpy_array_of(PyObject* source, ElementType type) {
     return checked(PyObject_Vectorcall(array.get(), args, 1, kwnames.get()));
 }
 
-Result<Ref> array_array_of(PyObject* list, ElementType type) {
-    TV_ASSIGN(Ref module, py::required_module(names.array));
-    TV_ASSIGN(Ref constructor, py::module_attr(module.get(), names.array));
-    TV_ASSIGN(Ref code, typecode_str(type));
-    return py::call(constructor.get(), code.get(), list);
-}
-
 Result<Ref> pyarrow_array_of(PyObject* list) {
     TV_ASSIGN(Ref pyarrow, py::required_module(names.pyarrow));
     TV_ASSIGN(Ref constructor, py::module_attr(pyarrow.get(), names.array));
     return py::call(constructor.get(), list);
 }
 
-// A memoryview of `bytes` typed with the element's typecode. It is released
-// by its owner before `bytes` can go away, so no Python object can keep
-// reading the native memory.
-class NativeMemoryView {
-public:
-    static Result<NativeMemoryView> make(std::span<const std::byte> bytes, ElementType type) {
-        auto* data = const_cast<char*>(reinterpret_cast<const char*>(bytes.data()));
-        static char empty = 0;
-        if (!data) data = &empty;
-        TV_ASSIGN(Ref raw, checked(PyMemoryView_FromMemory(data, static_cast<Py_ssize_t>(bytes.size()), PyBUF_READ)));
-        TV_ASSIGN(Ref code, typecode_str(type));
-        NativeMemoryView view(std::move(raw));
-        TV_ASSIGN(view.typed_, py::call_method(view.raw_.get(), names.cast, code.get()));
-        return view;
-    }
-    NativeMemoryView(NativeMemoryView&&) = default;
-    ~NativeMemoryView() {
-        // Keeps any pending exception: releasing must not hide it.
-        PyObject* pending = PyErr_GetRaisedException();
-        for (Ref* view : {&typed_, &raw_}) {
-            if (*view) {
-                Ref done = Ref::steal(PyObject_CallMethodObjArgs(view->get(), names.release, nullptr));
-                if (!done) PyErr_Clear();
-            }
-        }
-        PyErr_SetRaisedException(pending);
-    }
-    PyObject* typed() const { return typed_.get(); }
-    PyObject* raw() const { return raw_.get(); }  // format 'B', as array.frombytes requires
+// Small array.array results are written into a new bytes object and then
+// made by array.array(typecode, bytes): one constructor call. Larger ones are
+// allocated first, so that their memory is not written twice over.
+constexpr std::size_t kStagedResultBytes = 64 * 1024;
 
-private:
-    explicit NativeMemoryView(Ref raw) : raw_(std::move(raw)) {}
-    Ref raw_;
-    Ref typed_;
-};
+// array.array(typecode, initializer) with the element type's typecode.
+Result<Ref> make_array(ElementType type, PyObject* initializer) {
+    TV_ASSIGN(Ref module, py::required_module(names.array));
+    TV_ASSIGN(Ref constructor, py::module_attr(module.get(), names.array));
+    TV_ASSIGN(Ref code, typecode_str(type));
+    return py::call(constructor.get(), code.get(), initializer);
+}
+
+// array.array(typecode, one zero item) * count: the repetition allocates
+// the items once and fills them with one doubling copy.
+Result<Ref> allocate_array(ElementType type, std::size_t count) {
+    static constexpr char kZeroItem[8] = {};
+    TV_ASSIGN(Ref item, made(PyBytes_FromStringAndSize(kZeroItem, info(info(type).native).width)));
+    TV_ASSIGN(Ref one, make_array(type, item.get()));
+    return checked(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
+}
+
+// numpy.empty(count, numpy.dtype(name)): owning, C-contiguous and writable,
+// like every numpy result.
+Result<Ref> allocate_ndarray(ElementType type, std::size_t count) {
+    TV_ASSIGN(Ref numpy, py::required_module(names.numpy));
+    TV_ASSIGN(Ref empty, py::module_attr(numpy.get(), names.empty));
+    TV_ASSIGN(Ref dtype_type, py::module_attr(numpy.get(), names.dtype));
+    TV_ASSIGN(Ref name, made(PyUnicode_FromString(info(type).numpy_dtype)));
+    TV_ASSIGN(Ref dtype, py::call(dtype_type.get(), name.get()));
+    TV_ASSIGN(Ref shape, made(PyLong_FromSize_t(count)));
+    return py::call(empty.get(), shape.get(), dtype.get());
+}
 
 }  // namespace
 
@@ -84,7 +75,7 @@ Result<Ref> result_from_list(ElementType type, InputKind kind, PyObject* list) {
     switch (output_kind(kind)) {
         case InputKind::NdArray: return numpy_array_of(list, type);
         case InputKind::Arrow: return pyarrow_array_of(list);
-        default: return array_array_of(list, type);
+        default: return make_array(type, list);
     }
 }
 
@@ -93,18 +84,26 @@ Result<Ref> empty_result(ElementType type, InputKind kind) {
     return result_from_list(type, kind, list.get());
 }
 
-namespace detail {
-
-Result<Ref> result_from_native_bytes(ElementType type, InputKind kind, std::span<const std::byte> bytes) {
-    TV_ASSIGN(NativeMemoryView view, NativeMemoryView::make(bytes, type));
-    if (kind == InputKind::NdArray) return numpy_array_of(view.typed(), type);
-    TV_ASSIGN(Ref module, py::required_module(names.array));
-    TV_ASSIGN(Ref constructor, py::module_attr(module.get(), names.array));
-    TV_ASSIGN(Ref code, typecode_str(type));
-    TV_ASSIGN(Ref result, py::call(constructor.get(), code.get()));
-    TV_ASSIGN(Ref ignored, py::call_method(result.get(), names.frombytes, view.raw()));
-    return result;
+Result<NativeResult> NativeResult::allocate(ElementType type, InputKind kind, std::size_t count) {
+    const std::size_t size = count * info(info(type).native).width;
+    if (kind == InputKind::Array && size <= kStagedResultBytes) {
+        // A bytes object may be written until it is shared with anyone.
+        TV_ASSIGN(Ref staged, made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+        auto* data = reinterpret_cast<std::byte*>(PyBytes_AsString(staged.get()));
+        return NativeResult(type, std::move(staged), BufferView(), std::span<std::byte>(data, size));
+    }
+    Result<Ref> made_object = kind == InputKind::NdArray ? allocate_ndarray(type, count) : allocate_array(type, count);
+    TV_ASSIGN(Ref object, std::move(made_object));
+    TV_ASSIGN(BufferView view, BufferView::acquire(object.get(), info(type).native));
+    TV_ASSIGN(std::span<std::byte> bytes, view.write_bytes());
+    if (view.element_count() != count) return Error::panic("result array has the wrong length");
+    return NativeResult(type, std::move(object), std::move(view), bytes);
 }
 
-}  // namespace detail
+Result<Ref> NativeResult::finish() && {
+    if (view_.empty()) return make_array(type_, object_.get());
+    { BufferView released = std::move(view_); }
+    return std::move(object_);
+}
+
 }  // namespace telvaran

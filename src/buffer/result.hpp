@@ -1,16 +1,17 @@
 // Construction of new result arrays of the input's own kind.
 //
-// Values computed natively (add, multiply, unique, filter) go straight from
-// native memory into the output object: array.array and numpy results are
-// made by one copy of the values, exactly as the element-by-element path
-// would have made them. A Python list (the results of map) is handed to the
+// Values computed natively (add, multiply, unique, filter) are written
+// straight into the memory of a newly allocated array.array or numpy result,
+// which holds exactly what building it from their Python values would give. A Python list (the results of map) is handed to the
 // output library's constructor. Arrow outputs are always built by
 // pyarrow.array(list), which infers the Arrow type from the Python values.
 #pragma once
 
 #include "buffer/input.hpp"
+#include "buffer/view.hpp"
 #include "core/result.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -39,29 +40,59 @@ Result<Ref> list_from_values(std::span<const T> values) {
     return list;
 }
 
-namespace detail {
-// Items in the output's own width, read from `bytes`, into array.array or
-// numpy output.
-Result<Ref> result_from_native_bytes(ElementType type, InputKind kind, std::span<const std::byte> bytes);
-}  // namespace detail
+// A new array.array or numpy result of `count` elements, allocated first
+// and then written in place by native code, so that its memory is touched
+// once. The object is handed out only by finish(), after every element has
+// been written; a failure before that drops it.
+class NativeResult {
+public:
+    // `kind` is an output kind: Array or NdArray.
+    static Result<NativeResult> allocate(ElementType type, InputKind kind, std::size_t count);
 
+    // The result's elements, in the result's own width: 'l' and 'L' results
+    // have 8-byte items even when the input was read 4 bytes wide.
+    template <class Out>
+    std::span<Out> elements() const {
+        return {reinterpret_cast<Out*>(bytes_.data()), bytes_.size() / sizeof(Out)};
+    }
+    Result<Ref> finish() &&;
+
+private:
+    NativeResult(ElementType type, Ref object, BufferView view, std::span<std::byte> bytes)
+        : type_(type), object_(std::move(object)), view_(std::move(view)), bytes_(bytes) {}
+    ElementType type_;
+    Ref object_;       // the result, or for a small array.array the bytes it will be made from
+    BufferView view_;  // the result's writable view; empty while staging in bytes
+    std::span<std::byte> bytes_;
+};
+
+// Allocates a result of `count` elements and lets fill(std::span<Out>) write
+// them, Out being T, or its 64-bit widening for 'l'/'L' read 4 bytes wide.
+template <class T, class Fill>
+Result<Ref> fill_result(ElementType type, InputKind kind, std::size_t count, Fill&& fill) {
+    TV_ASSIGN(NativeResult out, NativeResult::allocate(type, output_kind(kind), count));
+    if constexpr (std::is_integral_v<T> && sizeof(T) == 4) {
+        if (has_variable_width(type)) {
+            using Wide = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
+            fill(out.template elements<Wide>());
+            return std::move(out).finish();
+        }
+    }
+    fill(out.template elements<T>());
+    return std::move(out).finish();
+}
+
+// A result holding exactly `values`: straight from native memory for
+// array.array and numpy outputs, through a list of Python values for Arrow.
 template <class T>
 Result<Ref> result_from_values(ElementType type, InputKind kind, std::span<const T> values) {
-    kind = output_kind(kind);
-    if (kind == InputKind::Arrow) {
+    if (output_kind(kind) == InputKind::Arrow) {
         TV_ASSIGN(Ref list, list_from_values(values));
         return result_from_list(type, kind, list.get());
     }
-    if constexpr (std::is_integral_v<T> && sizeof(T) == 4) {
-        // 'l' and 'L' read through 4-byte items are still 'l' and 'L' results,
-        // whose items are 8 bytes wide.
-        if (has_variable_width(type)) {
-            using Wide = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
-            std::vector<Wide> wide(values.begin(), values.end());
-            return detail::result_from_native_bytes(type, kind, std::as_bytes(std::span<const Wide>(wide)));
-        }
-    }
-    return detail::result_from_native_bytes(type, kind, std::as_bytes(values));
+    return fill_result<T>(type, kind, values.size(), [&]<class Out>(std::span<Out> out) {
+        std::copy(values.begin(), values.end(), out.begin());
+    });
 }
 
 }  // namespace telvaran

@@ -33,6 +33,7 @@ public:
     // buffer slice").
     Result<std::span<std::byte>> write_bytes() const;
     std::size_t element_count() const;
+    bool empty() const noexcept { return !record_; }
 
 private:
     struct Release {

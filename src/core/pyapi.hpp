@@ -17,7 +17,7 @@ namespace telvaran::py {
     X(format) X(type) X(id) X(ndim) X(flags) X(c_contiguous) X(f_contiguous)  \
     X(readonly) X(itemsize) X(astype) X(slice) X(__getitem__) X(__bool__)     \
     X(__name__) X(__all__) X(map) X(filter) X(array_iterator) X(cast)        \
-    X(frombytes) X(release)                                                   \
+    X(frombytes) X(release) X(empty)                                          \
     X(telvaran_module, "telvaran._telvaran")
 
 struct Names {

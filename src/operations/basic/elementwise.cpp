@@ -49,8 +49,9 @@ Result<Ref> elementwise(const Args& args, Op op) {
         TV_ASSIGN(auto view_b, TypedBufferView<T>::acquire(b));
         TV_ASSIGN(std::span<const T> xs, view_a.read_slice());
         TV_ASSIGN(std::span<const T> ys, view_b.read_slice());
-        kernels::Values<T> values = kernels::combine(xs, ys, op);
-        return result_from_values<T>(type, out_kind, std::span<const T>(values));
+        const std::size_t count = xs.size() < ys.size() ? xs.size() : ys.size();
+        return fill_result<T>(type, out_kind, count,
+                              [&]<class Out>(std::span<Out> out) { kernels::combine(xs, ys, out, op); });
     });
 }
 

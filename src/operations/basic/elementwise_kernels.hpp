@@ -8,11 +8,8 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <memory>
-#include <new>
 #include <span>
 #include <type_traits>
-#include <vector>
 
 namespace telvaran::kernels {
 
@@ -46,33 +43,16 @@ struct Multiply {
     T operator()(T a, T b) const { return wrapping_mul(a, b); }
 };
 
-// Leaves new elements uninitialised: a result vector is written in full by
-// its loop right away, and zero-filling megabytes first would cost a pass.
-template <class T>
-struct UninitializedAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = UninitializedAllocator<U>;
-    };
-    template <class U>
-    void construct(U* p) noexcept {
-        ::new (static_cast<void*>(p)) U;
-    }
-};
-
-template <class T>
-using Values = std::vector<T, UninitializedAllocator<T>>;
-
-// op(a[k], b[k]) for the common prefix of a and b, into a new vector.
-template <class T, class Op>
-Values<T> combine(std::span<const T> a, std::span<const T> b, Op op) {
-    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-    Values<T> out(n);
+// op(a[k], b[k]) computed in T for every position of out (which is no
+// longer than either input), stored as Out: T itself, or its 64-bit widening
+// for 'l'/'L' elements read 4 bytes wide.
+template <class T, class Out, class Op>
+void combine(std::span<const T> a, std::span<const T> b, std::span<Out> out, Op op) {
     const T* pa = a.data();
     const T* pb = b.data();
-    T* po = out.data();
-    for (std::size_t k = 0; k < n; ++k) po[k] = op(pa[k], pb[k]);
-    return out;
+    Out* po = out.data();
+    const std::size_t n = out.size();
+    for (std::size_t k = 0; k < n; ++k) po[k] = static_cast<Out>(op(pa[k], pb[k]));
 }
 
 template <class T>
