@@ -16,7 +16,7 @@ SOURCES := $(shell find src telvaran -type f \( -name '*.cpp' -o -name '*.hpp' -
 .PHONY: demo test bench clean install
 
 demo: $(VENV)/.installed
-	$(PY) -m telvaran
+	$(PY) -P -m telvaran
 
 test: $(VENV)/.installed $(VENV)/.test-deps
 	$(PY) -P -m pytest -q
