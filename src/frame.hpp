@@ -54,8 +54,9 @@ public:
 private:
     friend class Binder;
     std::array<PyObject*, kMaxParams> objects_{};
-    std::array<double, kMaxParams> reals_{};
-    std::array<std::uint64_t, kMaxParams> indices_{};
+    // Set by the conversions of the parameters that have them, read only then.
+    std::array<double, kMaxParams> reals_;
+    std::array<std::uint64_t, kMaxParams> indices_;
 };
 
 class Binder {

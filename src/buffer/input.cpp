@@ -71,6 +71,7 @@ bool is_arrow_lenient(PyObject* obj, PyObject* pyarrow) {
 // The text of obj.<attr> as str() gives it.
 Result<Ref> attribute_text(PyObject* obj, PyObject* attr) {
     TV_ASSIGN(Ref value, py::getattr(obj, attr));
+    if (PyUnicode_CheckExact(value.get())) return value;  // str() of a str is itself
     return py::str(value.get());
 }
 
