@@ -102,7 +102,7 @@ const Registration kRegistrations[] = {
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "_telvaran",
-    "Fast numeric operations over arrays of machine numbers, implemented in C++.",
+    "A Python module implemented in C++: fast numeric operations over arrays of machine numbers.",
     0,
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };

@@ -332,14 +332,15 @@ PANIC_SCRIPT = textwrap.dedent("""
     import telvaran as tv
 
     # The panic type exists only once native code has failed internally: make
-    # the result list of map run out of memory under an address-space limit.
+    # the result list of map run out of memory under an address-space limit
+    # (results that are not numbers are all kept until the last call).
     data = array("B", bytes(8_000_000))
     with open("/proc/self/statm") as f:
         used = int(f.read().split()[0]) * resource.getpagesize()
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     resource.setrlimit(resource.RLIMIT_AS, (used + 24_000_000, hard))
     try:
-        tv.map(data, lambda x: x)
+        tv.map(data, lambda x: None)
     except BaseException as e:
         first = e
     finally:
@@ -371,3 +372,133 @@ def test_panic_from_callback_passes_through():
     assert out["first"] == ["PanicException", "telvaran_runtime", "Python API call failed"]
     assert out["ops"] == ["boom"] * 4
     assert "MemoryError" in proc.stderr and proc.stderr.count("boom") >= 4
+
+
+# -- map into array.array, results converted a chunk at a time --------------
+# Every outcome must equal array.array(typecode, [fn(x) for x in a]): same
+# values and bit patterns, or the same error; the same calls, conversions
+# and deallocations in the same order.
+
+CHUNK = 4096  # results converted at a time
+N = 2 * CHUNK + 5
+FIRST, MID, LAST = 3, CHUNK + 3, N - 1
+NAN = struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000123))[0]
+
+
+class Logged:
+    """A result converted through __index__ / __float__, logging every use."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def __index__(self):
+        self.log.append("index")
+        return 7
+
+    def __float__(self):
+        self.log.append("float")
+        return 7.5
+
+    def __del__(self):
+        self.log.append("del")
+
+
+class LoggedInt(int):
+    def __float__(self):
+        self.log.append("float")
+        return 0.25
+
+
+def logged_int(log):
+    n = LoggedInt(9)
+    n.log = log
+    return n
+
+
+def scripted(log, special):
+    """fn returning its argument, except at the calls listed in `special`."""
+    calls = iter(range(N + 1))
+
+    def fn(x):
+        k = next(calls)
+        log.append(k)
+        s = special.get(k, x)
+        if isinstance(s, type) and issubclass(s, Exception):
+            raise s(f"call {k}")
+        return s(log) if callable(s) else s
+    return fn
+
+
+def outcome(thunk):
+    try:
+        out = thunk()
+    except Exception as e:
+        return type(e), str(e)
+    return type(out), out.typecode, out.tobytes()
+
+
+def compare_with_builtin(tc, n, special, wrap=lambda a: a):
+    source = array(tc, [k % 100 for k in range(n)])
+    a = wrap(array(tc, source))
+    out_tc = getattr(a, "typecode", tc)
+    ours, theirs = [], []
+    got = outcome(lambda: tv.map(a, scripted(ours, special)))
+    fn = scripted(theirs, special)
+    want = outcome(lambda: array(out_tc, [fn(x) for x in source]))
+    assert got == want
+    assert ours == theirs
+    return got
+
+
+@pytest.mark.parametrize("tc, n, special", [
+    ("i", N, {MID: 0.5}),
+    ("i", N, {FIRST: 1 << 40, MID: 0.5}),            # the first failure is the one raised
+    ("b", N, {FIRST: 128}),
+    ("L", N, {LAST: -1}),
+    ("H", N, {MID: 1 << 16, MID + 1: "x"}),
+    ("l", N, {MID: 1 << 63}),
+    ("h", N, {FIRST: 1 << 15, LAST: ValueError}),    # fn raising wins over an earlier bad item
+    ("i", N, {FIRST: 1 << 40, MID: Logged}),         # __index__ never reached
+    ("I", N, {FIRST: Logged, MID: 5, LAST: Logged}),
+    ("B", N, {FIRST: True, MID: False, LAST: array("B", [1])}),
+    ("B", N, {MID: b"\x01"}),
+    ("d", N, {FIRST: 1 << 1100, MID: Logged}),       # __float__ never reached
+    ("d", N, {FIRST: -0.0, MID: NAN, LAST: True, LAST - 1: 1 << 64}),
+    ("d", N, {MID: logged_int, MID + 1: "1.0"}),
+    ("f", N, {FIRST: 1e300, MID: Logged, MID + 1: -1e-50, LAST: NAN}),
+    ("f", N, {MID: ValueError}),
+    ("i", CHUNK, {CHUNK - 1: 1 << 40}),
+    ("i", CHUNK + 1, {CHUNK: 1 << 40}),
+    ("i", 2 * CHUNK, {2 * CHUNK - 1: 1.0}),
+    ("I", 2 * CHUNK, {CHUNK - 1: -1, CHUNK: Logged}),
+    ("d", CHUNK + 1, {CHUNK: 1 << 1100}),
+])
+def test_map_array_output_matches_builtin(tc, n, special):
+    compare_with_builtin(tc, n, special)
+
+
+@pytest.mark.parametrize("n", [1, CHUNK - 1, CHUNK, CHUNK + 1, 2 * CHUNK, 2 * CHUNK + 1])
+def test_map_array_output_sizes(typecode, n):
+    got = compare_with_builtin(typecode, n, {n // 2: 1})
+    assert got[0] is array and len(got[2]) == n * array(typecode).itemsize
+
+
+@pytest.mark.parametrize("wrap", [memoryview, lambda a: Narrow(a.typecode, a)],
+                         ids=["memoryview", "narrow"])
+@pytest.mark.parametrize("special", [{}, {MID: 1 << 40}, {MID: Logged}])
+def test_map_array_output_other_inputs(wrap, special):
+    got = compare_with_builtin("l" if wrap is memoryview else "i", N, special, wrap)
+    if wrap is not memoryview and len(got) == 3:
+        assert got[1] == "l" and len(got[2]) == 8 * N  # 4-byte items, 8-byte results
+
+
+def test_map_converts_other_results_after_release():
+    a = array("i", range(10))
+
+    class Grow:
+        def __index__(self):
+            a.append(0)  # the input is no longer exported
+            return -1
+
+    out = tv.map(a, lambda x: Grow() if x == 3 else x)
+    assert out == array("i", [0, 1, 2, -1, 4, 5, 6, 7, 8, 9]) and len(a) == 11

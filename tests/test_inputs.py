@@ -530,3 +530,29 @@ def test_module_classes_are_looked_up_on_every_call(np):
     finally:
         sys.modules.update(saved)
     assert tv.sum(a) == 3.0 and tv.sum(x) == 3.0
+
+
+class _NulTypecode(array):
+    @property
+    def typecode(self):
+        return "\0"
+
+
+def test_messages_keep_text_after_a_nul_byte():
+    with pytest.raises(TypeError) as info:
+        tv.sum(_NulTypecode("i"))
+    assert str(info.value) == "Unsupported typecode: '\0'. Supported: b, B, h, H, i, I, l, L, f, d"
+    with pytest.raises(TypeError) as info:
+        tv.sum(**{"a\0b": 1})
+    assert str(info.value) == "sum() got an unexpected keyword argument 'a\0b'"
+
+
+@pytest.mark.parametrize("ndim", [2**40, 2**70, -(2**70)])
+def test_ndim_out_of_32_bit_range(np, ndim):
+    class Lying(np.ndarray):
+        @property
+        def ndim(self):
+            return ndim
+
+    with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
+        tv.sum(np.zeros(3).view(Lying))

@@ -35,7 +35,7 @@ Result<Match> check_class(PyObject* obj, PyObject* cls) {
 // Looks up `attr` on a loaded module and runs the instance check. A failing
 // attribute look-up is no match; a raising instance check is an error.
 Result<Match> match_class(PyObject* obj, PyObject* module, PyObject* attr) {
-    Ref cls = py::module_attr_or_empty(module, attr);
+    TV_ASSIGN(Ref cls, py::module_attr_or_empty(module, attr));
     if (!cls) return Match{};
     return check_class(obj, cls.get());
 }
@@ -56,13 +56,13 @@ Result<Match> match_arrow(PyObject* obj, PyObject* pyarrow) {
 }
 
 // Validation counts a failing look-up or a raising check as no match.
-bool is_arrow_lenient(PyObject* obj, PyObject* pyarrow) {
+Result<bool> is_arrow_lenient(PyObject* obj, PyObject* pyarrow) {
     bool any = false;
     for (PyObject* attr : {names.Buffer, names.Array, names.ChunkedArray}) {
-        Ref cls = py::module_attr_or_empty(pyarrow, attr);
+        TV_ASSIGN(Ref cls, py::module_attr_or_empty(pyarrow, attr));
         if (!cls) continue;
         int rc = PyObject_IsInstance(obj, cls.get());
-        if (rc < 0) PyErr_Clear();
+        if (rc < 0) TV_TRY(py::discard_pending());
         any = any || rc == 1;
     }
     return any;
@@ -155,17 +155,13 @@ constexpr ArrowId kArrowIds[] = {
     {11, ElementType::f}, {12, ElementType::d},
 };
 
-bool arrow_type_from_text(PyObject* arrow_type, ElementType& out) {
-    Ref text = Ref::steal(PyObject_Str(arrow_type));
-    if (!text) {
-        PyErr_Clear();
-        return false;
-    }
-    auto utf8 = py::utf8(text.get());
-    if (!utf8) {
-        PyErr_Clear();
-        return false;
-    }
+// The element type named in the Arrow type's text; false when there is none
+// or the text cannot be had.
+Result<bool> arrow_type_from_text(PyObject* arrow_type, ElementType& out) {
+    auto text = py::str(arrow_type);
+    if (!text) return py::discard(std::move(text).error()).then(false);
+    auto utf8 = py::utf8((*text).get());
+    if (!utf8) return py::discard(std::move(utf8).error()).then(false);
     for (const ArrowName& entry : kArrowNames) {
         for (const char* name : entry.names) {
             if (name && utf8->find(name) != std::string_view::npos) {
@@ -177,14 +173,11 @@ bool arrow_type_from_text(PyObject* arrow_type, ElementType& out) {
     return false;
 }
 
-bool arrow_type_from_id(PyObject* arrow_type, ElementType& out) {
-    Ref id = py::getattr_or_empty(arrow_type, names.id);
+Result<bool> arrow_type_from_id(PyObject* arrow_type, ElementType& out) {
+    TV_ASSIGN(Ref id, py::getattr_or_empty(arrow_type, names.id));
     if (!id) return false;
     auto value = py::as_i32(id.get());
-    if (!value) {
-        PyErr_Clear();
-        return false;
-    }
+    if (!value) return py::discard(std::move(value).error()).then(false);
     for (const ArrowId& entry : kArrowIds) {
         if (entry.id == *value) {
             out = entry.type;
@@ -196,9 +189,13 @@ bool arrow_type_from_id(PyObject* arrow_type, ElementType& out) {
 
 Result<ElementType> resolve_arrow(PyObject* obj) {
     ElementType type{};
-    Ref arrow_type = py::getattr_or_empty(obj, names.type);
-    if (arrow_type && (arrow_type_from_text(arrow_type.get(), type) || arrow_type_from_id(arrow_type.get(), type)))
-        return type;
+    TV_ASSIGN(Ref arrow_type, py::getattr_or_empty(obj, names.type));
+    if (arrow_type) {
+        TV_ASSIGN(bool by_text, arrow_type_from_text(arrow_type.get(), type));
+        if (by_text) return type;
+        TV_ASSIGN(bool by_id, arrow_type_from_id(arrow_type.get(), type));
+        if (by_id) return type;
+    }
     return type_error(
         "Could not determine Arrow buffer/array type. Supported types: Int8, UInt8, Int16, UInt16, Int32, "
         "UInt32, Int64, UInt64, Float32, Float64");
@@ -230,7 +227,8 @@ Status check_memoryview_instance(PyObject* obj) {
 Status check_arrow_instance(PyObject* obj) {
     TV_ASSIGN(Ref pyarrow, py::optional_module(names.pyarrow));
     if (!pyarrow) return type_error("pyarrow module not available");
-    if (!is_arrow_lenient(obj, pyarrow.get())) return type_error("Expected Arrow Buffer, Array, or ChunkedArray");
+    TV_ASSIGN(bool arrow, is_arrow_lenient(obj, pyarrow.get()));
+    if (!arrow) return type_error("Expected Arrow Buffer, Array, or ChunkedArray");
     return {};
 }
 

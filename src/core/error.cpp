@@ -65,10 +65,7 @@ Error Error::panic(std::string message) {
 }
 
 Error Error::api_failed() {
-    if (PyObject* pending = PyErr_GetRaisedException()) {
-        PyErr_DisplayException(pending);
-        Py_DECREF(pending);
-    }
+    if (Ref pending = Ref::steal(PyErr_GetRaisedException())) PyErr_DisplayException(pending.get());
     return panic("Python API call failed");
 }
 
@@ -84,6 +81,15 @@ bool Error::is_exactly(PyObject* type) const noexcept {
     return false;
 }
 
+namespace {
+// Raises `type` with the whole message, NUL bytes included.
+void set_message(PyObject* type, const std::string& message) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return;  // the decoding failure is the pending exception
+    PyErr_SetObject(type, text.get());
+}
+}  // namespace
+
 void Error::restore() && {
     Data& d = *data_;
     switch (d.kind) {
@@ -91,15 +97,14 @@ void Error::restore() && {
             PyErr_SetRaisedException(d.exception.release());
             return;
         case Kind::Raise:
-            PyErr_SetString(d.type, d.message.c_str());
+            set_message(d.type, d.message);
             return;
         case Kind::Panic:
             if (PyObject* type = panic_exception_type()) {
-                PyErr_SetString(type, d.message.c_str());
+                set_message(type, d.message);
             } else {
                 PyErr_Clear();
-                PyErr_SetString(PyExc_SystemError,
-                                ("Failed to initialize new exception type. " + d.message).c_str());
+                set_message(PyExc_SystemError, "Failed to initialize new exception type. " + d.message);
             }
             return;
     }

@@ -12,13 +12,11 @@ namespace {
 PyObject* g_modules = nullptr;  // the interpreter's table of loaded modules
 
 Result<Ref> loaded(PyObject* name) {
-    PyObject* module = nullptr;
-    if (PyDict_GetItemRef(g_modules, name, &module) < 0) return Error::fetch();
-    if (module == Py_None) {  // a blocked import: let the import machinery say so
-        Py_DECREF(module);
-        module = nullptr;
-    }
-    return Ref::steal(module);
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(g_modules, name, &found) < 0) return Error::fetch();
+    Ref module = Ref::steal(found);
+    if (module.get() == Py_None) module.reset();  // a blocked import: let the import machinery say so
+    return module;
 }
 
 std::string type_qualname(PyTypeObject* type) {
@@ -71,16 +69,23 @@ Result<Ref> module_attr(PyObject* module, PyObject* name) {
     return getattr(module, name);
 }
 
-Ref module_attr_or_empty(PyObject* module, PyObject* name) {
+Result<Ref> module_attr_or_empty(PyObject* module, PyObject* name) {
     if (Ref value = module_dict_entry(module, name)) return value;
     return getattr_or_empty(module, name);
 }
 
-Ref getattr_or_empty(PyObject* obj, PyObject* name) {
+Result<Ref> getattr_or_empty(PyObject* obj, PyObject* name) {
     Ref value = Ref::steal(PyObject_GetAttr(obj, name));
-    if (!value) PyErr_Clear();
+    if (!value) TV_TRY(discard_pending());
     return value;
 }
+
+Status discard(Error&& error) {
+    if (error.kind() == Error::Kind::Panic) return std::move(error);
+    return {};
+}
+
+Status discard_pending() { return discard(Error::fetch()); }
 
 Result<bool> isinstance(PyObject* obj, PyObject* cls) {
     int rc = PyObject_IsInstance(obj, cls);
@@ -124,9 +129,10 @@ Result<std::uint64_t> as_u64(PyObject* obj) {
 }
 
 Result<std::int32_t> as_i32(PyObject* obj) {
-    long long value = PyLong_AsLongLong(obj);
-    if (value == -1 && PyErr_Occurred()) return Error::fetch();
-    if (value < INT32_MIN || value > INT32_MAX)
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (value == -1 && !overflow && PyErr_Occurred()) return Error::fetch();
+    if (overflow || value < INT32_MIN || value > INT32_MAX)
         return Error::raise(PyExc_OverflowError, "out of range integral type conversion attempted");
     return static_cast<std::int32_t>(value);
 }
@@ -148,7 +154,8 @@ namespace {
 Result<bool> is_numpy_bool_type(PyTypeObject* type) {
     Ref module = Ref::steal(PyType_GetModuleName(type));
     if (!module || !PyUnicode_Check(module.get())) {
-        PyErr_Clear();
+        if (!module) TV_TRY(discard_pending());
+        else PyErr_Clear();
         return false;
     }
     TV_ASSIGN(std::string_view module_text, utf8(module.get()));
@@ -165,7 +172,7 @@ Result<bool> as_strict_bool(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     TV_ASSIGN(bool numpy_bool, is_numpy_bool_type(type));
     if (!numpy_bool) return cannot_convert(obj, "PyBool");
-    Ref method = getattr_or_empty(reinterpret_cast<PyObject*>(type), names.__bool__);
+    TV_ASSIGN(Ref method, getattr_or_empty(reinterpret_cast<PyObject*>(type), names.__bool__));
     if (!method) {
         return Error::raise(PyExc_TypeError, "object of type '" + type_qualname(type) +
                                                  "' does not define a '__bool__' conversion");

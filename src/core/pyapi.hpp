@@ -43,9 +43,15 @@ Result<Ref> getattr(PyObject* obj, PyObject* name);
 // answer is the dict entry, which is what attribute access finds there too,
 // without the generic look-up through the module type first.
 Result<Ref> module_attr(PyObject* module, PyObject* name);
-Ref module_attr_or_empty(PyObject* module, PyObject* name);
-// Like getattr, but a failing look-up gives an empty Ref (the error cleared).
-Ref getattr_or_empty(PyObject* obj, PyObject* name);
+Result<Ref> module_attr_or_empty(PyObject* module, PyObject* name);
+// Like getattr, but a failing look-up gives an empty Ref (the error
+// discarded, see below).
+Result<Ref> getattr_or_empty(PyObject* obj, PyObject* name);
+
+// Drops a failure that only means "no match here". A PanicException is
+// never dropped: it is an internal failure, and it ends the call.
+Status discard(Error&& error);
+Status discard_pending();  // the interpreter's pending exception
 Result<bool> isinstance(PyObject* obj, PyObject* cls);
 Result<Ref> str(PyObject* obj);
 // UTF-8 text of a str object (valid while the object lives).

@@ -49,6 +49,12 @@ public:
 
     explicit operator bool() const noexcept { return !error_.has_value(); }
     Error&& error() && { return std::move(*error_); }
+    // The error, or else `value`: for a step whose failure means "no".
+    template <class T>
+    Result<T> then(T value) && {
+        if (error_) return std::move(*error_);
+        return value;
+    }
 
 private:
     std::optional<Error> error_;

@@ -8,12 +8,14 @@
 // walk, so the input stays exported and cannot be resized underneath us.
 #include "buffer/access.hpp"
 #include "buffer/result.hpp"
+#include "buffer/view.hpp"
 #include "core/pyapi.hpp"
 #include "operations/operations.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -66,6 +68,138 @@ Result<T> element_from(PyObject* obj) {
     }
 }
 
+// The results of map for an array.array output, turned into native items
+// as they arrive rather than all at the end: a million result objects kept
+// alive in one list and converted afterwards cost far more (cache misses,
+// then a million deallocations at once) than results freed as they come.
+// Integer items go through array.array itself, a chunk at a time, so the
+// values and errors are the constructor's own; it converts each item on
+// its own, in order, and fails at the first bad one, so chunk after chunk
+// gives what one call over the whole list gives. Float items are converted
+// here exactly as the constructor converts them, so each result is freed
+// before the next call and its memory reused at once.
+//
+// Only results whose conversion runs no Python code (exact int, bool and
+// float) are converted early. From the first other result on, everything
+// is kept, and converted after the last call once the input's view is
+// released, exactly when the whole list would have been: its __index__ or
+// __float__ may watch the calls, touch the input, or must not run at all
+// when an earlier item has already failed.
+class ArrayResults {
+public:
+    static constexpr Py_ssize_t kChunk = 4096;
+
+    explicit ArrayResults(ElementType type) : type_(type) {}
+
+    void expect(std::size_t count) { items_.reserve(count * info(info(type_).native).width); }
+
+    // Takes one result of fn, in index order.
+    Status add(Ref result) {
+        if (!pending_ && !converts_natively(result.get())) {
+            TV_TRY(convert_chunk());
+            TV_ASSIGN(pending_, made(PyList_New(0)));
+        }
+        if (pending_) return append(pending_.get(), result.get());
+        if (is_float(type_)) {
+            take_float(result.get());
+            return {};
+        }
+        if (!chunk_) {
+            TV_ASSIGN(chunk_, made(PyList_New(0)));
+        }
+        TV_TRY(append(chunk_.get(), result.get()));
+        return PyList_Size(chunk_.get()) >= kChunk ? convert_chunk() : Status{};
+    }
+
+    // The output, built once every result has been added and the input's
+    // view is released; the first conversion error if there was one.
+    Result<Ref> finish() && {
+        Ref last = chunk_ ? std::move(chunk_) : std::move(pending_);
+        // Nothing converted yet: the last list is all there is.
+        if (items_.empty() && !failure_ && last) return result_from_list(type_, InputKind::Array, last.get());
+        if (last) TV_TRY(take_native(last.get()));
+        if (failure_) return std::move(*failure_);
+        return visit_native(info(type_).native, [&]<class Out>(Tag<Out>) {
+            std::span<const Out> values(reinterpret_cast<const Out*>(items_.data()), items_.size() / sizeof(Out));
+            return result_from_values(type_, InputKind::Array, values);
+        });
+    }
+
+private:
+    static bool converts_natively(PyObject* obj) {
+        return PyLong_CheckExact(obj) || PyBool_Check(obj) || PyFloat_CheckExact(obj);
+    }
+    static Status append(PyObject* list, PyObject* item) {
+        return PyList_Append(list, item) < 0 ? Status(Error::api_failed()) : Status{};
+    }
+
+    Status convert_chunk() {
+        Ref chunk = std::move(chunk_);
+        return chunk ? take_native(chunk.get()) : Status{};
+    }
+
+    template <class T>
+    void put(T value) {
+        auto bytes = std::as_bytes(std::span<const T, 1>(&value, 1));
+        items_.insert(items_.end(), bytes.begin(), bytes.end());
+    }
+
+    // What the constructor does for a float item: PyFloat_AsDouble, then a
+    // plain cast for 'f'. After a failure later results are only dropped.
+    void take_float(PyObject* number) {
+        if (failure_) return;
+        double value = PyFloat_AsDouble(number);
+        if (value == -1.0 && PyErr_Occurred()) failure_.emplace(Error::fetch());
+        else if (type_ == ElementType::f) put(static_cast<float>(value));
+        else put(value);
+    }
+
+    // Converts `list` unless a conversion has failed already.
+    Status take_native(PyObject* list) {
+        if (failure_) return {};
+        Result<Ref> converted = result_from_list(type_, InputKind::Array, list);
+        if (!converted) {
+            failure_.emplace(std::move(converted).error());
+            return {};
+        }
+        TV_ASSIGN(BufferView view, BufferView::acquire(converted->get(), info(type_).native));
+        TV_ASSIGN(std::span<const std::byte> bytes, view.read_bytes());
+        items_.insert(items_.end(), bytes.begin(), bytes.end());
+        return {};
+    }
+
+    ElementType type_;
+    std::vector<std::byte> items_;  // in the output's own width
+    Ref chunk_;    // exact numbers awaiting conversion
+    Ref pending_;  // everything from the first other result on
+    std::optional<Error> failure_;
+};
+
+// Every result in one list, converted by the output's library at the end.
+struct ListResults {
+    Ref list;
+
+    void expect(std::size_t) {}
+    Status add(Ref result) {
+        return PyList_Append(list.get(), result.get()) < 0 ? Status(Error::api_failed()) : Status{};
+    }
+};
+
+// Calls fn on each element in index order and hands every result to
+// `results`; the view is held for the calls only.
+template <class Results>
+Status call_each(PyObject* obj, NativeType native, PyObject* fn, Results& results) {
+    return with_read_slice(obj, native, [&]<class T>(std::span<const T> xs) -> Status {
+        results.expect(xs.size());
+        for (std::size_t k = 0; k < xs.size(); ++k) {
+            TV_ASSIGN(Ref value, value_of(xs[k]));
+            TV_ASSIGN(Ref result, call_with(fn, value.get()));
+            TV_TRY(results.add(std::move(result)));
+        }
+        return {};
+    });
+}
+
 }  // namespace
 
 Result<Ref> map(const Args& args) {
@@ -74,18 +208,17 @@ Result<Ref> map(const Args& args) {
     TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::Read));
     if (ex.length == 0) return empty_result(ex.input.type, ex.input.kind);
     TV_ASSIGN(NativeType native, select_native_type(obj, ex.input.type));
-    TV_ASSIGN(Ref results, made(PyList_New(0)));
-    TV_TRY(with_read_slice(obj, native, [&]<class T>(std::span<const T> xs) -> Status {
-        for (std::size_t k = 0; k < xs.size(); ++k) {
-            TV_ASSIGN(Ref value, value_of(xs[k]));
-            TV_ASSIGN(Ref result, call_with(fn, value.get()));
-            if (PyList_Append(results.get(), result.get()) < 0) return Error::api_failed();
-        }
-        return {};
-    }));
-    // The results are whatever fn returned: the output's constructor decides
-    // whether they fit the element type.
-    return result_from_list(ex.input.type, ex.input.kind, results.get());
+    const ElementType type = ex.input.type;
+    if (output_kind(ex.input.kind) == InputKind::Array) {
+        ArrayResults results(type);
+        TV_TRY(call_each(obj, native, fn, results));
+        return std::move(results).finish();
+    }
+    // numpy and pyarrow decide the output from the whole list at once.
+    TV_ASSIGN(Ref list, made(PyList_New(0)));
+    ListResults results{std::move(list)};
+    TV_TRY(call_each(obj, native, fn, results));
+    return result_from_list(type, ex.input.kind, results.list.get());
 }
 
 Result<Ref> filter(const Args& args) {
