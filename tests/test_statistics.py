@@ -161,3 +161,22 @@ def test_non_contiguous_view_is_refused_and_released(fn):
         fn(view)
     view.release()  # would raise BufferError if an export were still held
     a.append(5.0)
+
+
+def test_var_takes_the_complete_mean_before_its_own_view(np):
+    # The mean runs its whole prologue (length, item size, view) before the
+    # variance asks for the item size of its own pass.
+    log = []
+
+    class Logged(np.ndarray):
+        def __len__(self):
+            log.append("len")
+            return super().__len__()
+
+        @property
+        def itemsize(self):
+            log.append("itemsize")
+            return super().itemsize
+
+    assert tv.var(np.arange(5, dtype=np.int64).view(Logged)) == 2.0
+    assert log == ["len", "len", "itemsize", "itemsize"]

@@ -3,6 +3,8 @@
 
 #include "core/pyapi.hpp"
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace telvaran {
@@ -90,13 +92,15 @@ Result<NativeResult> NativeResult::allocate(ElementType type, InputKind kind, st
         // A bytes object may be written until it is shared with anyone.
         TV_ASSIGN(Ref staged, made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
         auto* data = reinterpret_cast<std::byte*>(PyBytes_AsString(staged.get()));
-        return NativeResult(type, std::move(staged), BufferView(), std::span<std::byte>(data, size));
+        if ((reinterpret_cast<std::uintptr_t>(data) & (alignof(std::max_align_t) - 1)) == 0)
+            return NativeResult(type, std::move(staged), BufferView(), std::span<std::byte>(data, size));
     }
     Result<Ref> made_object = kind == InputKind::NdArray ? allocate_ndarray(type, count) : allocate_array(type, count);
     TV_ASSIGN(Ref object, std::move(made_object));
     TV_ASSIGN(BufferView view, BufferView::acquire(object.get(), info(type).native));
     TV_ASSIGN(std::span<std::byte> bytes, view.write_bytes());
-    if (view.element_count() != count) return Error::panic("result array has the wrong length");
+    if (view.element_count() != count)
+        return Error::raise(PyExc_TypeError, "the new result array does not have the requested length");
     return NativeResult(type, std::move(object), std::move(view), bytes);
 }
 

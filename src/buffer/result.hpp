@@ -2,9 +2,10 @@
 //
 // Values computed natively (add, multiply, unique, filter) are written
 // straight into the memory of a newly allocated array.array or numpy result,
-// which holds exactly what building it from their Python values would give. A Python list (the results of map) is handed to the
-// output library's constructor. Arrow outputs are always built by
-// pyarrow.array(list), which infers the Arrow type from the Python values.
+// which holds exactly what building it from their Python values would give.
+// A Python list (the results of map) is handed to the output library's
+// constructor. Arrow outputs are always built by pyarrow.array(list), which
+// infers the Arrow type from the Python values.
 #pragma once
 
 #include "buffer/input.hpp"

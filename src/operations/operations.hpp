@@ -4,6 +4,8 @@
 
 #include "frame.hpp"
 
+#include <optional>
+
 namespace telvaran::ops {
 
 // Aggregations
@@ -13,6 +15,9 @@ Result<Ref> min(const Args& args);
 Result<Ref> max(const Args& args);
 // The complete operations on one array, for operations built on them.
 Result<Ref> mean_of(PyObject* array);
+// mean_of as a double; no value when the input's Python length is non-zero
+// but its view holds no element, so that the caller can report it.
+Result<std::optional<double>> mean_value(PyObject* array);
 Result<Ref> min_of(PyObject* array);
 Result<Ref> max_of(PyObject* array);
 

@@ -45,17 +45,23 @@ Result<Ref> sum(const Args& args) {
     });
 }
 
-Result<Ref> mean_of(PyObject* obj) {
+Result<std::optional<double>> mean_value(PyObject* obj) {
     TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::Read));
     if (ex.length == 0) return empty_array("mean");
     TV_ASSIGN(NativeType native, select_native_type(obj, ex.input.type));
-    return with_read_slice(obj, native, [&]<class T>(std::span<const T> xs) -> Result<Ref> {
+    return with_read_slice(obj, native, [&]<class T>(std::span<const T> xs) -> Result<std::optional<double>> {
         // Divided by the elements actually summed: for a 2-D memoryview the
         // Python length counts rows, not elements.
-        if (xs.empty()) return empty_array("mean");
+        if (xs.empty()) return std::optional<double>();
         double total = static_cast<double>(kernels::blocked_sum(xs, static_cast<std::size_t>(ex.length)));
-        return made(PyFloat_FromDouble(total / static_cast<double>(xs.size())));
+        return std::optional<double>(total / static_cast<double>(xs.size()));
     });
+}
+
+Result<Ref> mean_of(PyObject* obj) {
+    TV_ASSIGN(std::optional<double> value, mean_value(obj));
+    if (!value) return empty_array("mean");
+    return made(PyFloat_FromDouble(*value));
 }
 
 Result<Ref> min_of(PyObject* obj) {

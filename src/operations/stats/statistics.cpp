@@ -5,6 +5,7 @@
 #include "operations/operations.hpp"
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -16,11 +17,11 @@ Error empty_array(const char* function) {
 }
 
 // Examines the input and refuses an empty one (by its Python length) before
-// any memory is touched; then selects the native type to read it as.
-Result<NativeType> examine_nonempty(PyObject* obj, const char* function) {
+// any memory is touched.
+Result<Input> examine_nonempty(PyObject* obj, const char* function) {
     TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::Read));
     if (ex.length == 0) return empty_array(function);
-    return select_native_type(obj, ex.input.type);
+    return ex.input;
 }
 
 // Squared deviations about m, added one at a time in element order.
@@ -34,18 +35,18 @@ double squared_deviations(std::span<const T> xs, double m) {
     return s;
 }
 
-// The population variance about the value mean() returns. The view is
-// checked for elements before the mean is taken: a 2-D memoryview with an
-// empty row has a non-zero length but nothing to read, and must be reported
-// by this function rather than by mean().
+// The population variance about the value mean() returns: the complete
+// mean first, with its own view, then a second pass over a view of ours. An
+// input whose length is non-zero but whose view holds no element is
+// reported here, not by mean().
 Result<double> variance_of(PyObject* obj) {
-    TV_ASSIGN(NativeType native, examine_nonempty(obj, "var"));
+    TV_ASSIGN(Input input, examine_nonempty(obj, "var"));
+    TV_ASSIGN(std::optional<double> mean, mean_value(obj));
+    if (!mean) return empty_array("var");
+    TV_ASSIGN(NativeType native, select_native_type(obj, input.type));
     return with_read_slice(obj, native, [&]<class T>(std::span<const T> xs) -> Result<double> {
-        if (xs.empty()) return empty_array("var");
-        TV_ASSIGN(Ref mean_value, mean_of(obj));
-        double m = PyFloat_AsDouble(mean_value.get());
-        if (m == -1.0 && PyErr_Occurred()) return Error::fetch();
-        return squared_deviations(xs, m) / static_cast<double>(xs.size());
+        if (xs.empty()) return empty_array("var");  // the input changed under the mean
+        return squared_deviations(xs, *mean) / static_cast<double>(xs.size());
     });
 }
 
@@ -71,7 +72,8 @@ Result<Ref> std(const Args& args) {
 // stable sort, so which of -0.0 and +0.0 (or which NaN) it is agrees too.
 Result<Ref> median(const Args& args) {
     PyObject* obj = args.object(0);
-    TV_ASSIGN(NativeType native, examine_nonempty(obj, "median"));
+    TV_ASSIGN(Input input, examine_nonempty(obj, "median"));
+    TV_ASSIGN(NativeType native, select_native_type(obj, input.type));
     return with_read_slice(obj, native, [&]<class T>(std::span<const T> xs) -> Result<Ref> {
         if (xs.empty()) return empty_array("median");
         TV_ASSIGN(auto sorted, scratch::SortedCopy<T>::of(xs));
