@@ -116,7 +116,7 @@ def test_long_integer_sums_wrap(int_typecode, limits, wrap, n):
     assert tv.mean(a) == float(wrap(sum(values), int_typecode)) / n
 
 
-@pytest.mark.parametrize("n", [1, 2, 7, 8, 9, 16, 17, 31, 32, 33, 63, 64, 65, 100, 130])
+@pytest.mark.parametrize("n", [1, 2, 7, 8, 9, 16, 17, 31, 32, 33, 63, 64, 65, 100, 130, 257, 1000])
 def test_extremes_found_anywhere(typecode, limits, n):
     if typecode in "fd":
         low, high, middle = -1e30, 1e30, 0.5
@@ -260,6 +260,21 @@ def test_special_float_values(code):
         assert math.isnan(result) or result in (1.0, 3.0)
     if code == "f":
         assert tv.sum(array("f", [3e38, 3e38])) == inf  # overflows single precision
+
+
+@pytest.mark.parametrize("code", ["f", "d"])
+@pytest.mark.parametrize("n", [33, 64, 200, 1001])
+def test_extremes_with_nan_are_elements(code, n):
+    rng = random.Random(n)
+    values = [rng.uniform(-1e3, 1e3) for _ in range(n)]
+    for position in (0, n // 3, n - 1):
+        with_nan = list(values)
+        with_nan[position] = math.nan
+        a = array(code, with_nan)
+        members = set(a.tolist())
+        for function in (tv.min, tv.max):
+            result = function(a)
+            assert math.isnan(result) or result in members
 
 
 def test_numpy_inputs_of_every_dtype(np, typecode, limits, wrap):

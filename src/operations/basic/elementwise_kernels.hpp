@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/elements.hpp"
+#include "core/simd.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -47,7 +48,7 @@ struct Multiply {
 // longer than either input), stored as Out: T itself, or its 64-bit widening
 // for 'l'/'L' elements read 4 bytes wide.
 template <class T, class Out, class Op>
-void combine(std::span<const T> a, std::span<const T> b, std::span<Out> out, Op op) {
+TV_VECTOR_CLONES void combine(std::span<const T> a, std::span<const T> b, std::span<Out> out, Op op) {
     const T* pa = a.data();
     const T* pb = b.data();
     Out* po = out.data();
@@ -56,14 +57,14 @@ void combine(std::span<const T> a, std::span<const T> b, std::span<Out> out, Op 
 }
 
 template <class T>
-void scale(std::span<T> xs, T factor) {
+TV_VECTOR_CLONES void scale(std::span<T> xs, T factor) {
     for (T& x : xs) x = wrapping_mul(x, factor);
 }
 
 // Limits each element to [lo, hi] (lo <= hi unless one is NaN, which then
 // clamps nothing). A NaN element never compares, so it stays as it is.
 template <class T>
-void clamp(std::span<T> xs, T lo, T hi) {
+TV_VECTOR_CLONES void clamp(std::span<T> xs, T lo, T hi) {
     for (T& x : xs) x = lo > x ? lo : (x > hi ? hi : x);
 }
 
@@ -94,7 +95,7 @@ Bounds<T> clip_bounds(double min_val, double max_val) {
 // (x - mn) / d in the element's precision: a subtraction then a division,
 // never a multiplication by the reciprocal.
 template <class T>
-void normalize(std::span<T> xs, T mn, T d) {
+TV_VECTOR_CLONES void normalize(std::span<T> xs, T mn, T d) {
     for (T& x : xs) x = (x - mn) / d;
 }
 
