@@ -59,16 +59,14 @@ Result<Ref> allocate_array(ElementType type, std::size_t count) {
     return checked(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
 }
 
-// numpy.empty(count, numpy.dtype(name)): owning, C-contiguous and writable,
-// like every numpy result.
+// numpy.empty(count, name): owning, C-contiguous and writable, like every
+// numpy result; numpy reads the dtype name itself.
 Result<Ref> allocate_ndarray(ElementType type, std::size_t count) {
     TV_ASSIGN(Ref numpy, py::required_module(names.numpy));
     TV_ASSIGN(Ref empty, py::module_attr(numpy.get(), names.empty));
-    TV_ASSIGN(Ref dtype_type, py::module_attr(numpy.get(), names.dtype));
     TV_ASSIGN(Ref name, made(PyUnicode_FromString(info(type).numpy_dtype)));
-    TV_ASSIGN(Ref dtype, py::call(dtype_type.get(), name.get()));
     TV_ASSIGN(Ref shape, made(PyLong_FromSize_t(count)));
-    return py::call(empty.get(), shape.get(), dtype.get());
+    return py::call(empty.get(), shape.get(), name.get());
 }
 
 }  // namespace
