@@ -71,8 +71,13 @@ FormatClass class_of(NativeType type) {
     return FormatClass::Unknown;
 }
 
+// The format character that every exporter of the ten element types gives.
+constexpr char kUsualFormat[] = {'b', 'h', 'i', 'l', 'B', 'H', 'I', 'L', 'f', 'd'};
+
 bool format_compatible(const char* format, NativeType type) {
     if (!format) format = "B";
+    // The usual bare character needs no classification: it is compatible.
+    if (format[0] == kUsualFormat[static_cast<int>(type)] && format[1] == '\0') return true;
     if (std::strlen(format) > 1 && !is_native_order_prefix(format[0])) return false;
     FormatSize fs = classify(format);
     return fs.cls == class_of(type) && fs.width == info(type).width;

@@ -59,6 +59,8 @@ Error Error::raise(PyObject* type, std::string message) {
     return Error(Kind::Raise, Ref(), type, std::move(message));
 }
 
+Error Error::raise(PyObject* type, const char* message) { return raise(type, std::string(message)); }
+
 Error Error::panic(std::string message) {
     if (message.empty()) message = "native code failed with an internal error";
     return Error(Kind::Panic, Ref(), nullptr, std::move(message));

@@ -23,13 +23,16 @@ public:
     // Takes the interpreter's pending exception. An interpreter call that
     // failed without setting one becomes SystemError; a PanicException raised
     // by Python code we called becomes an internal failure of our own.
-    static Error fetch();
+    // Failures are the rare path: these are kept out of line and out of the
+    // way of the code that calls them.
+    [[gnu::cold]] static Error fetch();
     // A built-in exception type (PyExc_TypeError, ...) with a message.
-    static Error raise(PyObject* type, std::string message);
-    static Error panic(std::string message);
+    [[gnu::cold]] static Error raise(PyObject* type, std::string message);
+    [[gnu::cold]] static Error raise(PyObject* type, const char* message);
+    [[gnu::cold]] static Error panic(std::string message);
     // A constructor that should not fail (a number, string, list) returned
     // null: the pending error is printed, then the call fails internally.
-    static Error api_failed();
+    [[gnu::cold]] static Error api_failed();
 
     Kind kind() const noexcept { return data_->kind; }
     // True when this error is exactly (not a subclass of) the given type.
