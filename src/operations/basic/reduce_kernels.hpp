@@ -91,19 +91,27 @@ template <class T, class Pick>
     return best;
 }
 
+// The smaller (Min) or greater of x and best; best when they do not compare.
+// Written once for scalars and for vectors of lanes.
+template <bool Min, class V>
+[[gnu::always_inline]] inline V choose(V x, V best) {
+    if constexpr (Min) return x < best ? x : best;
+    else return x > best ? x : best;
+}
+
 // Floats: the compiler will not turn a comparison and select into vector
 // code by itself (its min and max make no promise about NaN and zeros), so
 // the lanes are spelled out as vectors; `x < best ? x : best` per lane is
 // exactly the scalar choice.
-template <class T, class Pick>
-[[gnu::always_inline]] inline T float_extreme(std::span<const T> xs, Pick pick) {
+template <bool Min, class T>
+[[gnu::always_inline]] inline T float_extreme(std::span<const T> xs) {
     using V [[gnu::vector_size(32)]] = T;
     constexpr std::size_t kWidth = 32 / sizeof(T);
     constexpr std::size_t kVectors = 4;
     constexpr std::size_t kStep = kWidth * kVectors;
     const std::size_t n = xs.size();
     const T* p = xs.data();
-    if (n < 2 * kStep) return extreme(xs, pick);
+    if (n < 2 * kStep) return extreme(xs, choose<Min, T>);
     V acc[kVectors];
     for (std::size_t v = 0; v < kVectors; ++v) std::memcpy(&acc[v], p + v * kWidth, sizeof(V));
     std::size_t k = kStep;
@@ -111,30 +119,30 @@ template <class T, class Pick>
         for (std::size_t v = 0; v < kVectors; ++v) {
             V x;
             std::memcpy(&x, p + k + v * kWidth, sizeof(V));
-            acc[v] = pick(x, acc[v]);
+            acc[v] = Min ? (x < acc[v] ? x : acc[v]) : (x > acc[v] ? x : acc[v]);
         }
     }
     T best = acc[0][0];
     for (std::size_t v = 0; v < kVectors; ++v)
-        for (std::size_t j = 0; j < kWidth; ++j) best = pick(acc[v][j], best);
-    for (; k < n; ++k) best = pick(p[k], best);
+        for (std::size_t j = 0; j < kWidth; ++j) best = choose<Min>(acc[v][j], best);
+    for (; k < n; ++k) best = choose<Min>(p[k], best);
     return best;
 }
 
-template <class T, class Pick>
-[[gnu::always_inline]] inline T pick_extreme(std::span<const T> xs, Pick pick) {
-    if constexpr (std::is_floating_point_v<T>) return float_extreme(xs, pick);
-    else return extreme(xs, pick);
+template <bool Min, class T>
+[[gnu::always_inline]] inline T pick_extreme(std::span<const T> xs) {
+    if constexpr (std::is_floating_point_v<T>) return float_extreme<Min>(xs);
+    else return extreme(xs, choose<Min, T>);
 }
 
 template <class T>
 TV_VECTOR_CLONES T minimum(std::span<const T> xs) {
-    return pick_extreme(xs, [](auto x, auto best) { return x < best ? x : best; });
+    return pick_extreme<true>(xs);
 }
 
 template <class T>
 TV_VECTOR_CLONES T maximum(std::span<const T> xs) {
-    return pick_extreme(xs, [](auto x, auto best) { return x > best ? x : best; });
+    return pick_extreme<false>(xs);
 }
 
 }  // namespace telvaran::kernels
