@@ -10,7 +10,9 @@
 namespace telvaran {
 
 namespace detail {
-[[gnu::tls_model("initial-exec")]] inline thread_local int t_call_depth = 0;
+// The default (dynamic) TLS model: a module loaded with dlopen must not ask
+// for static TLS space, which other libraries may already have used up.
+inline thread_local int t_call_depth = 0;
 }  // namespace detail
 
 class CallScope {
