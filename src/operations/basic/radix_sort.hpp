@@ -18,28 +18,11 @@
 
 namespace telvaran::radix {
 
-template <std::size_t Width>
-struct UnsignedOfWidth;
-template <>
-struct UnsignedOfWidth<1> {
-    using type = std::uint8_t;
-};
-template <>
-struct UnsignedOfWidth<2> {
-    using type = std::uint16_t;
-};
-template <>
-struct UnsignedOfWidth<4> {
-    using type = std::uint32_t;
-};
-template <>
-struct UnsignedOfWidth<8> {
-    using type = std::uint64_t;
-};
-
 // The raw item type of an element type: the unsigned integer of its width.
 template <class T>
-using Bits = typename UnsignedOfWidth<sizeof(T)>::type;
+using Bits = std::conditional_t<
+    sizeof(T) == 1, std::uint8_t,
+    std::conditional_t<sizeof(T) == 2, std::uint16_t, std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>>;
 
 // The sort key of an element, from its raw bits.
 //  - Unsigned integers: the bits themselves.
