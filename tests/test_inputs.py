@@ -556,3 +556,23 @@ def test_ndim_out_of_32_bit_range(np, ndim):
 
     with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
         tv.sum(np.zeros(3).view(Lying))
+
+
+def test_instance_check_of_a_class_with_its_own_metaclass(monkeypatch):
+    # A subtype is an instance only if the metaclass's __instancecheck__ says so.
+    import array as array_module
+
+    class Refusing(type):
+        def __instancecheck__(cls, instance):
+            return False
+
+    class Patched(array, metaclass=Refusing):
+        pass
+
+    class Sub(Patched):
+        pass
+
+    monkeypatch.setattr(array_module, "array", Patched)
+    assert tv.sum(Patched("i", [1, 2])) == 3  # the exact type always counts
+    with pytest.raises(TypeError, match="^Expected array.array, numpy.ndarray, memoryview, or Arrow"):
+        tv.sum(Sub("i", [1, 2]))

@@ -25,8 +25,13 @@ struct Match {
     bool by_type = false;
 };
 
+// The instance check is answered by the type alone when the object's type is
+// the class, or a subtype of a class whose metaclass is plain `type` (no
+// __instancecheck__ of its own can then say otherwise).
 Result<Match> check_class(PyObject* obj, PyObject* cls) {
-    if (PyType_Check(cls) && PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(cls)))
+    PyTypeObject* type = Py_TYPE(obj);
+    if (reinterpret_cast<PyObject*>(type) == cls ||
+        (PyType_CheckExact(cls) && PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))))
         return Match{true, true};
     TV_ASSIGN(bool found, py::isinstance(obj, cls));
     return Match{found, false};
