@@ -65,9 +65,10 @@ struct KeyOf {
 inline constexpr std::size_t kInsertionLimit = 64;
 
 // Digit width: 11 bits give 32-bit keys three passes with histograms that
-// still fit the L1 cache; 8 bits elsewhere keep the scatter targets few.
-template <class U>
-inline constexpr unsigned kDigitBits = sizeof(U) == 4 ? 11 : 8;
+// still fit the L1 cache; 8 bits keep the set-up small for other keys, and
+// long runs of 64-bit keys take 11 bits too, saving two of eight passes
+// over memory once the larger histograms are paid for.
+inline constexpr std::size_t kWideDigitsFrom = 1 << 16;
 
 // Stable: an item moves left only past items with a strictly greater key.
 template <class U, class Key>
@@ -85,9 +86,8 @@ void insertion_sort(U* items, std::size_t n, Key key) {
 // stable scatter pass per digit, skipping digits that are the same in all
 // keys, alternates between the two buffers. Returns the buffer holding the
 // sorted items.
-template <class Count, class U, class Key>
+template <class Count, unsigned kBits, class U, class Key>
 U* radix_passes(U* items, U* spare, std::size_t n, Key key) {
-    constexpr unsigned kBits = kDigitBits<U>;
     constexpr unsigned kDigits = (8 * sizeof(U) + kBits - 1) / kBits;
     constexpr std::size_t kRadix = std::size_t(1) << kBits;
     constexpr U kMask = U(kRadix - 1);
@@ -126,8 +126,12 @@ U* sort_by_key(U* items, U* spare, std::size_t n, Key key) {
         insertion_sort(items, n, key);
         return items;
     }
-    if (n <= std::numeric_limits<std::uint32_t>::max()) return radix_passes<std::uint32_t>(items, spare, n, key);
-    return radix_passes<std::size_t>(items, spare, n, key);
+    const bool wide = sizeof(U) == 4 || (sizeof(U) == 8 && n >= kWideDigitsFrom);
+    if (n <= std::numeric_limits<std::uint32_t>::max()) {
+        return wide ? radix_passes<std::uint32_t, 11>(items, spare, n, key)
+                    : radix_passes<std::uint32_t, 8>(items, spare, n, key);
+    }
+    return wide ? radix_passes<std::size_t, 11>(items, spare, n, key) : radix_passes<std::size_t, 8>(items, spare, n, key);
 }
 
 }  // namespace telvaran::radix
