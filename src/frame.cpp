@@ -59,10 +59,6 @@ Status convert(const Param& param, PyObject*& object, double& real, std::uint64_
 
 Status Binder::bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     Args& out) {
-    if (!kwnames && nargs == sig.positional && sig.all_objects) {  // the common call: nothing to check
-        for (Py_ssize_t k = 0; k < nargs; ++k) out.objects_[k] = args[k];
-        return {};
-    }
     if (nargs > sig.positional) {
         return type_error(std::string(sig.call_name) + " takes " + std::to_string(sig.positional) +
                           " positional arguments but " + std::to_string(nargs) + (nargs == 1 ? " was" : " were") +

@@ -61,6 +61,14 @@ private:
 
 class Binder {
 public:
+    // The common call: exactly the positional arguments, no keywords and
+    // nothing to convert. False when the general binding must decide.
+    static bool bind_plain(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           Args& out) {
+        if (kwnames || nargs != sig.positional || !sig.all_objects) return false;
+        for (Py_ssize_t k = 0; k < nargs; ++k) out.objects_[k] = args[k];
+        return true;
+    }
     // Vectorcall arguments: positional ones in `args`, keyword values after
     // them, named by `kwnames`.
     static Status bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -102,8 +110,10 @@ PyObject* vectorcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nar
     CallScope scope;
     try {
         Args bound;
-        if (auto status = Binder::bind(Sig, args, nargs, kwnames, bound); !status)
-            return frame::fail(std::move(status).error());
+        if (!Binder::bind_plain(Sig, args, nargs, kwnames, bound)) {
+            if (auto status = Binder::bind(Sig, args, nargs, kwnames, bound); !status)
+                return frame::fail(std::move(status).error());
+        }
         return frame::finish(frame::invoke<Impl>(self, bound));
     } catch (...) {
         return frame::fail_from_exception();

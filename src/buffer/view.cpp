@@ -149,20 +149,29 @@ bool BufferView::contiguous_with_data() const {
     return PyBuffer_IsContiguous(record_.get(), 'C');
 }
 
+// Masking works for the same reason.
+std::size_t BufferView::whole_items_bytes() const {
+    const auto itemsize = static_cast<std::size_t>(record_->itemsize);
+    return static_cast<std::size_t>(record_->len) & ~(itemsize - 1);
+}
+
 std::size_t BufferView::element_count() const {
-    return static_cast<std::size_t>(record_->len / record_->itemsize);
+    // The item size is the width of the view's native type, a power of two
+    // (checked at acquisition), so a shift replaces the division.
+    const auto itemsize = static_cast<std::size_t>(record_->itemsize);
+    return static_cast<std::size_t>(record_->len) >> std::countr_zero(itemsize);
 }
 
 Result<std::span<const std::byte>> BufferView::read_bytes() const {
     if (!contiguous_with_data()) return Error::raise(PyExc_TypeError, "Failed to get buffer slice");
-    std::size_t bytes = element_count() * static_cast<std::size_t>(record_->itemsize);
+    std::size_t bytes = whole_items_bytes();
     return std::span<const std::byte>(static_cast<const std::byte*>(record_->buf), bytes);
 }
 
 Result<std::span<std::byte>> BufferView::write_bytes() const {
     if (record_->readonly || !contiguous_with_data())
         return Error::raise(PyExc_TypeError, "Failed to get mutable buffer slice");
-    std::size_t bytes = element_count() * static_cast<std::size_t>(record_->itemsize);
+    std::size_t bytes = whole_items_bytes();
     return std::span<std::byte>(static_cast<std::byte*>(record_->buf), bytes);
 }
 

@@ -41,6 +41,7 @@ private:
     };
     explicit BufferView(std::unique_ptr<Py_buffer, Release> record) : record_(std::move(record)) {}
     bool contiguous_with_data() const;
+    std::size_t whole_items_bytes() const;  // the bytes of every whole item
 
     std::unique_ptr<Py_buffer, Release> record_;
 };
