@@ -91,3 +91,17 @@ def wrap():
     """wrap(value, typecode): value reduced into the typecode's range, as
     wrapping integer arithmetic does."""
     return _wrap
+
+
+def assert_allocations_steady(run, slack=50):
+    """run() once to warm caches, then again: the second run must not leave
+    more than `slack` new memory blocks behind."""
+    import gc
+    import sys
+
+    run()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    run()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < slack

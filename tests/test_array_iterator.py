@@ -10,6 +10,8 @@ import pytest
 
 import telvaran as tv
 
+from conftest import assert_allocations_steady
+
 NUMPY_DTYPES = dict(zip("bhilBHILfd", ["int8", "int16", "int32", "int64", "uint8", "uint16",
                                          "uint32", "uint64", "float32", "float64"]))
 SAMPLE = {
@@ -228,9 +230,4 @@ def test_no_leak_over_many_failing_calls():
                 next(it)
             assert list(tv.ArrayIterator(a)) == [1, 2, 3]
 
-    run()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 50
+    assert_allocations_steady(run)

@@ -7,6 +7,8 @@ import sys
 import pytest
 
 import telvaran as tv
+
+from conftest import assert_allocations_steady
 from telvaran import _telvaran
 
 
@@ -261,12 +263,7 @@ def test_no_leak_over_many_failing_calls():
             del holder[:]
             assert list(tv.lazy_array(a).map(abs)) == [1, 2, 3]
 
-    run()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    run()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 50
+    assert_allocations_steady(run)
 
 
 def test_releasing_a_deep_chain_of_sources_does_not_exhaust_the_stack():
