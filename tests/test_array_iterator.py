@@ -3,7 +3,6 @@
 import array
 import gc
 import struct
-import sys
 import weakref
 
 import pytest

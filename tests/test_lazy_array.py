@@ -2,7 +2,6 @@
 
 import array
 import gc
-import sys
 
 import pytest
 
