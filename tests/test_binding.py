@@ -198,6 +198,13 @@ class TypeErrorSubclass(TypeError):
     pass
 
 
+class RaisesWithNul:
+    def __float__(self):
+        raise TypeError("bad\x00tail")
+
+    __index__ = __float__
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda: tv.scale(None, "x"), "argument 'factor': must be real number, not str"),
     (lambda: tv.scale(None, None), "argument 'factor': must be real number, not NoneType"),
@@ -207,6 +214,8 @@ class TypeErrorSubclass(TypeError):
     (lambda: tv.slice(None, 1.5, None), "argument 'start': 'float' object cannot be interpreted as an integer"),
     (lambda: tv.slice(None, None, "3"), "argument 'end': 'str' object cannot be interpreted as an integer"),
     (lambda: tv.slice(None, 0, Returns("s")), "argument 'end': __index__ returned non-int (type str)"),
+    (lambda: tv.scale(array("i", [1]), RaisesWithNul()), "argument 'factor': bad\x00tail"),
+    (lambda: tv.slice(None, RaisesWithNul(), None), "argument 'start': bad\x00tail"),
 ])
 def test_type_errors_of_conversions_name_the_argument(call, message):
     with pytest.raises(TypeError) as info:

@@ -118,7 +118,11 @@ Error Error::with_argument_prefix(const char* name) && {
     if (data_->kind == Kind::Raise) return raise(PyExc_TypeError, prefix + data_->message);
     Ref cause = Ref::steal(PyException_GetCause(data_->exception.get()));
     std::string text = prefix + text_of(data_->exception.get(), "");
-    Ref wrapped = Ref::steal(PyObject_CallFunction(PyExc_TypeError, "s", text.c_str()));
+    // The whole text, NUL bytes included.
+    Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (!message) return fetch();
+    PyObject* args[] = {message.get()};
+    Ref wrapped = Ref::steal(PyObject_Vectorcall(PyExc_TypeError, args, 1, nullptr));
     if (!wrapped) return fetch();
     if (cause) PyException_SetCause(wrapped.get(), cause.release());
     return Error(Kind::Python, std::move(wrapped), nullptr, {});

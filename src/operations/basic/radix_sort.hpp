@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -82,17 +83,30 @@ void insertion_sort(U* items, std::size_t n, Key key) {
     }
 }
 
+template <class Count, unsigned kBits, class U>
+struct Histograms {
+    static constexpr unsigned kDigits = (8 * sizeof(U) + kBits - 1) / kBits;
+    static constexpr std::size_t kRadix = std::size_t(1) << kBits;
+    std::array<std::array<Count, kRadix>, kDigits> counts;
+};
+
+// The largest histogram table any sort needs (8-byte keys, 11-bit digits,
+// 64-bit counts: 48 KiB). It lives on the heap, never on the stack: a
+// thread may run with as little as 32 KiB of stack.
+inline constexpr std::size_t kHistogramBytes = sizeof(Histograms<std::size_t, 11, std::uint64_t>);
+
 // One histogram pass counts every digit of every key at once; then one
 // stable scatter pass per digit, skipping digits that are the same in all
-// keys, alternates between the two buffers. Returns the buffer holding the
-// sorted items.
+// keys, alternates between the two buffers. `workspace` has room for
+// kHistogramBytes. Returns the buffer holding the sorted items.
 template <class Count, unsigned kBits, class U, class Key>
-U* radix_passes(U* items, U* spare, std::size_t n, Key key) {
-    constexpr unsigned kDigits = (8 * sizeof(U) + kBits - 1) / kBits;
-    constexpr std::size_t kRadix = std::size_t(1) << kBits;
-    constexpr U kMask = U(kRadix - 1);
+U* radix_passes(U* items, U* spare, std::size_t n, Key key, void* workspace) {
+    using Table = Histograms<Count, kBits, U>;
+    constexpr unsigned kDigits = Table::kDigits;
+    constexpr U kMask = U(Table::kRadix - 1);
+    static_assert(sizeof(Table) <= kHistogramBytes);
 
-    std::array<std::array<Count, kRadix>, kDigits> counts{};
+    auto& counts = (new (workspace) Table{})->counts;
     for (std::size_t i = 0; i < n; ++i) {
         U k = key(items[i]);
         for (unsigned d = 0; d < kDigits; ++d) ++counts[d][(k >> (d * kBits)) & kMask];
@@ -116,11 +130,12 @@ U* radix_passes(U* items, U* spare, std::size_t n, Key key) {
     return src;
 }
 
-// Sorts the n items stably by key. `spare` must have room for n items when
-// n >= kInsertionLimit. Returns `items` or `spare`, whichever holds the
-// sorted items; the other one's contents are then unspecified.
+// Sorts the n items stably by key. `spare` must have room for n items and
+// `workspace` for kHistogramBytes when n >= kInsertionLimit. Returns `items`
+// or `spare`, whichever holds the sorted items; the other one's contents are
+// then unspecified.
 template <class U, class Key>
-U* sort_by_key(U* items, U* spare, std::size_t n, Key key) {
+U* sort_by_key(U* items, U* spare, std::size_t n, Key key, void* workspace) {
     static_assert(std::is_unsigned_v<U>);
     if (n < kInsertionLimit) {
         insertion_sort(items, n, key);
@@ -128,10 +143,11 @@ U* sort_by_key(U* items, U* spare, std::size_t n, Key key) {
     }
     const bool wide = sizeof(U) == 4 || (sizeof(U) == 8 && n >= kWideDigitsFrom);
     if (n <= std::numeric_limits<std::uint32_t>::max()) {
-        return wide ? radix_passes<std::uint32_t, 11>(items, spare, n, key)
-                    : radix_passes<std::uint32_t, 8>(items, spare, n, key);
+        return wide ? radix_passes<std::uint32_t, 11>(items, spare, n, key, workspace)
+                    : radix_passes<std::uint32_t, 8>(items, spare, n, key, workspace);
     }
-    return wide ? radix_passes<std::size_t, 11>(items, spare, n, key) : radix_passes<std::size_t, 8>(items, spare, n, key);
+    return wide ? radix_passes<std::size_t, 11>(items, spare, n, key, workspace)
+                : radix_passes<std::size_t, 8>(items, spare, n, key, workspace);
 }
 
 }  // namespace telvaran::radix

@@ -58,7 +58,9 @@ public:
     static Result<SortedCopy> of(std::span<const T> xs) {
         TV_ASSIGN(ItemBuffer first, copy_of(xs));
         TV_ASSIGN(ItemBuffer second, ItemBuffer::allocate(xs.size_bytes()));
-        U* sorted = radix::sort_by_key(first.as<U>(), second.as<U>(), xs.size(), radix::KeyOf<T>{});
+        TV_ASSIGN(ItemBuffer histograms, ItemBuffer::allocate(radix::kHistogramBytes));
+        U* sorted = radix::sort_by_key(first.as<U>(), second.as<U>(), xs.size(), radix::KeyOf<T>{},
+                                       histograms.bytes());
         if (sorted != first.as<U>()) std::swap(first, second);
         return SortedCopy(std::move(first), std::move(second), xs.size());
     }
