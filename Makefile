@@ -11,15 +11,15 @@ VENV ?= .venv
 BUILD_DIR ?= build/cp313-abi3
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
-SOURCES := $(shell find src telvaran -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.map' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \)) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.map' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \)) CMakeLists.txt pyproject.toml
 
 .PHONY: demo test bench clean install
 
 demo: $(VENV)/.installed
-	$(PY) -P -m telvaran
+	$(PY) -m telvaran
 
 test: $(VENV)/.installed $(VENV)/.test-deps
-	$(PY) -P -m pytest -q
+	$(PY) -m pytest -q
 
 bench: $(VENV)/.installed $(VENV)/.bench-deps
 	$(PY) benchmarks/run.py --csv benchmarks/results/results.csv --plot benchmarks/results/results.png $(BENCH_ARGS)
