@@ -100,7 +100,7 @@ constexpr std::array<signed char, 256> kTypeByChar = [] {
     std::array<signed char, 256> table{};
     table.fill(-1);
     for (int k = 0; k < kElementTypeCount; ++k)
-        table[static_cast<unsigned char>(kElementInfo[k].typecode)] = static_cast<signed char>(k);
+        table[static_cast<unsigned char>(kElementFacts[k].typecode)] = static_cast<signed char>(k);
     return table;
 }();
 
@@ -135,29 +135,12 @@ Result<ElementType> resolve_memoryview(PyObject* obj) {
     return map_character(first_character(format.substr(start)), "memoryview format");
 }
 
-// Arrow type names searched for in the type's text; within each width the
-// unsigned names come first because "uint16" contains "int16".
-struct ArrowName {
-    const char* names[3];
-    ElementType type;
-};
-constexpr ArrowName kArrowNames[] = {
-    {{"UInt8", "uint8"}, ElementType::B},   {{"Int8", "int8"}, ElementType::b},
-    {{"UInt16", "uint16"}, ElementType::H}, {{"Int16", "int16"}, ElementType::h},
-    {{"UInt32", "uint32"}, ElementType::I}, {{"Int32", "int32"}, ElementType::i},
-    {{"UInt64", "uint64"}, ElementType::L}, {{"Int64", "int64"}, ElementType::l},
-    {{"Float32", "float32"}, ElementType::f}, {{"Float64", "float64", "Double"}, ElementType::d},
-};
-
-// The type ids that the Arrow format publishes for the supported types.
-struct ArrowId {
-    std::int32_t id;
-    ElementType type;
-};
-constexpr ArrowId kArrowIds[] = {
-    {2, ElementType::B}, {3, ElementType::b}, {4, ElementType::H},  {5, ElementType::h},
-    {6, ElementType::I}, {7, ElementType::i}, {8, ElementType::L},  {9, ElementType::l},
-    {11, ElementType::f}, {12, ElementType::d},
+// The order in which the Arrow type names are searched for in the type's
+// text: within each width the unsigned names come first, because "uint16"
+// contains "int16".
+constexpr ElementType kArrowSearchOrder[] = {
+    ElementType::B, ElementType::b, ElementType::H, ElementType::h, ElementType::I,
+    ElementType::i, ElementType::L, ElementType::l, ElementType::f, ElementType::d,
 };
 
 // The element type named in the Arrow type's text; false when there is none
@@ -167,10 +150,10 @@ Result<bool> arrow_type_from_text(PyObject* arrow_type, ElementType& out) {
     if (!text) return py::discard(std::move(text).error()).then(false);
     auto utf8 = py::utf8((*text).get());
     if (!utf8) return py::discard(std::move(utf8).error()).then(false);
-    for (const ArrowName& entry : kArrowNames) {
-        for (const char* name : entry.names) {
-            if (name && utf8->find(name) != std::string_view::npos) {
-                out = entry.type;
+    for (ElementType type : kArrowSearchOrder) {
+        for (std::string_view name : facts(type).arrow_names) {
+            if (!name.empty() && utf8->find(name) != std::string_view::npos) {
+                out = type;
                 return true;
             }
         }
@@ -183,9 +166,9 @@ Result<bool> arrow_type_from_id(PyObject* arrow_type, ElementType& out) {
     if (!id) return false;
     auto value = py::as_i32(id.get());
     if (!value) return py::discard(std::move(value).error()).then(false);
-    for (const ArrowId& entry : kArrowIds) {
-        if (entry.id == *value) {
-            out = entry.type;
+    for (int k = 0; k < kElementTypeCount; ++k) {
+        if (kElementFacts[k].arrow_type_id == *value) {
+            out = static_cast<ElementType>(k);
             return true;
         }
     }
@@ -346,9 +329,9 @@ Result<std::uint64_t> query_itemsize(PyObject* obj) {
 }
 
 Result<NativeType> select_native_type(PyObject* obj, ElementType type) {
-    if (!has_variable_width(type)) return info(type).native;
+    if (!has_variable_width(type)) return facts(type).native;
     TV_ASSIGN(std::uint64_t itemsize, query_itemsize(obj));
-    return itemsize == 4 ? info(type).native_narrow : info(type).native;
+    return itemsize == 4 ? facts(type).narrow : facts(type).native;
 }
 
 Result<Input> examine_input(PyObject* obj, Access access) {
@@ -362,7 +345,7 @@ Result<Input> examine_input(PyObject* obj, Access access) {
     return Input{obj, detected.kind, type};
 }
 
-Result<SizedInput> examine_sized_input(PyObject* obj, Access access) {
+Result<SizedInput> examine(PyObject* obj, Access access) {
     TV_ASSIGN(Input input, examine_input(obj, access));
     TV_ASSIGN(Py_ssize_t length, py::length(obj));
     return SizedInput{input, length};

@@ -40,6 +40,6 @@ struct SizedInput {
     Input input;
     Py_ssize_t length;
 };
-Result<SizedInput> examine_sized_input(PyObject* obj, Access access);
+Result<SizedInput> examine(PyObject* obj, Access access);
 
 }  // namespace telvaran

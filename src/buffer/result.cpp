@@ -6,11 +6,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace telvaran {
 namespace {
 
 using py::names;
+
+Result<Ref> dtype_name(ElementType type) {
+    std::string_view name = facts(type).numpy_dtype;
+    return made(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+}
 
 Result<Ref> typecode_str(ElementType type) {
     char code[2] = {typecode(type), '\0'};
@@ -24,7 +30,7 @@ Result<Ref> numpy_array_of(PyObject* source, ElementType type) {
     TV_ASSIGN(Ref numpy, py::required_module(names.numpy));
     TV_ASSIGN(Ref array, py::module_attr(numpy.get(), names.array));
     TV_ASSIGN(Ref dtype_type, py::module_attr(numpy.get(), names.dtype));
-    TV_ASSIGN(Ref name, made(PyUnicode_FromString(info(type).numpy_dtype)));
+    TV_ASSIGN(Ref name, dtype_name(type));
     TV_ASSIGN(Ref dtype, py::call(dtype_type.get(), name.get()));
     TV_ASSIGN(Ref kwnames, made(PyTuple_Pack(1, names.dtype)));
     PyObject* args[] = {source, dtype.get()};
@@ -54,7 +60,7 @@ Result<Ref> make_array(ElementType type, PyObject* initializer) {
 // the items once and fills them with one doubling copy.
 Result<Ref> allocate_array(ElementType type, std::size_t count) {
     static constexpr char kZeroItem[8] = {};
-    TV_ASSIGN(Ref item, made(PyBytes_FromStringAndSize(kZeroItem, info(info(type).native).width)));
+    TV_ASSIGN(Ref item, made(PyBytes_FromStringAndSize(kZeroItem, facts(facts(type).native).width)));
     TV_ASSIGN(Ref one, make_array(type, item.get()));
     return checked(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
 }
@@ -64,7 +70,7 @@ Result<Ref> allocate_array(ElementType type, std::size_t count) {
 Result<Ref> allocate_ndarray(ElementType type, std::size_t count) {
     TV_ASSIGN(Ref numpy, py::required_module(names.numpy));
     TV_ASSIGN(Ref empty, py::module_attr(numpy.get(), names.empty));
-    TV_ASSIGN(Ref name, made(PyUnicode_FromString(info(type).numpy_dtype)));
+    TV_ASSIGN(Ref name, dtype_name(type));
     TV_ASSIGN(Ref shape, made(PyLong_FromSize_t(count)));
     return py::call(empty.get(), shape.get(), name.get());
 }
@@ -85,7 +91,7 @@ Result<Ref> empty_result(ElementType type, InputKind kind) {
 }
 
 Result<NativeResult> NativeResult::allocate(ElementType type, InputKind kind, std::size_t count) {
-    const std::size_t size = count * info(info(type).native).width;
+    const std::size_t size = count * facts(facts(type).native).width;
     if (kind == InputKind::Array && size <= kStagedResultBytes) {
         // A bytes object may be written until it is shared with anyone.
         TV_ASSIGN(Ref staged, made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
@@ -95,7 +101,7 @@ Result<NativeResult> NativeResult::allocate(ElementType type, InputKind kind, st
     }
     Result<Ref> made_object = kind == InputKind::NdArray ? allocate_ndarray(type, count) : allocate_array(type, count);
     TV_ASSIGN(Ref object, std::move(made_object));
-    TV_ASSIGN(BufferView view, BufferView::acquire(object.get(), info(type).native));
+    TV_ASSIGN(BufferView view, BufferView::acquire(object.get(), facts(type).native));
     TV_ASSIGN(std::span<std::byte> bytes, view.write_bytes());
     if (view.element_count() != count)
         return Error::raise(PyExc_TypeError, "the new result array does not have the requested length");

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace telvaran {
@@ -60,50 +61,21 @@ bool is_native_order_prefix(char c) {
 }
 
 FormatClass class_of(NativeType type) {
-    switch (type) {
-        case NativeType::i8: case NativeType::i16: case NativeType::i32: case NativeType::i64:
-            return FormatClass::Signed;
-        case NativeType::u8: case NativeType::u16: case NativeType::u32: case NativeType::u64:
-            return FormatClass::Unsigned;
-        case NativeType::f32: case NativeType::f64:
-            return FormatClass::Float;
-    }
-    return FormatClass::Unknown;
+    const NativeFacts& f = facts(type);
+    return f.is_float ? FormatClass::Float : f.is_signed ? FormatClass::Signed : FormatClass::Unsigned;
 }
-
-// The format character that every exporter of the ten element types gives.
-constexpr char kUsualFormat[] = {'b', 'h', 'i', 'l', 'B', 'H', 'I', 'L', 'f', 'd'};
 
 bool format_compatible(const char* format, NativeType type) {
     if (!format) format = "B";
     // The usual bare character needs no classification: it is compatible.
-    if (format[0] == kUsualFormat[static_cast<int>(type)] && format[1] == '\0') return true;
+    if (format[0] == facts(type).usual_format && format[1] == '\0') return true;
     if (std::strlen(format) > 1 && !is_native_order_prefix(format[0])) return false;
     FormatSize fs = classify(format);
-    return fs.cls == class_of(type) && fs.width == info(type).width;
+    return fs.cls == class_of(type) && fs.width == facts(type).width;
 }
 
-// Buffer records are heap allocations whose address stays fixed while the
-// exporter holds them. A few released ones are kept for reuse, guarded by
-// the interpreter lock, so that a call does not pay for malloc and free.
-struct RecordPool {
-    static constexpr int kCapacity = 4;
-    Py_buffer* spare[kCapacity] = {};
-    int count = 0;
-
-    Py_buffer* take() {
-        if (count > 0) return spare[--count];
-        return static_cast<Py_buffer*>(PyMem_RawMalloc(sizeof(Py_buffer)));
-    }
-    void give_back(Py_buffer* record) {
-        if (count < kCapacity) spare[count++] = record;
-        else PyMem_RawFree(record);
-    }
-};
-RecordPool g_records;
-
 Error buffer_error(const char* what, NativeType type) {
-    return Error::raise(PyExc_BufferError, std::string(what) + info(type).name);
+    return Error::raise(PyExc_BufferError, std::string(what) + std::string(facts(type).name));
 }
 
 }  // namespace
@@ -111,31 +83,33 @@ Error buffer_error(const char* what, NativeType type) {
 void BufferView::Release::operator()(Py_buffer* record) const noexcept {
     if (inside_call()) {  // the lock is held
         PyBuffer_Release(record);
-        g_records.give_back(record);
-        return;
+    } else {
+        // Safe also on a thread that does not hold the interpreter lock.
+        PyGILState_STATE state = PyGILState_Ensure();
+        PyBuffer_Release(record);
+        PyGILState_Release(state);
     }
-    // Safe also on a thread that does not hold the interpreter lock.
-    PyGILState_STATE state = PyGILState_Ensure();
-    PyBuffer_Release(record);
-    g_records.give_back(record);
-    PyGILState_Release(state);
+    delete record;
 }
 
 Result<BufferView> BufferView::acquire(PyObject* obj, NativeType type) {
-    Py_buffer* raw = g_records.take();
+    // The record has its own allocation: its address must not change while
+    // the exporter holds it.
+    auto* raw = new (std::nothrow) Py_buffer;
     if (!raw) return Error::raise(PyExc_MemoryError, "");
     if (PyObject_GetBuffer(obj, raw, PyBUF_FULL_RO) < 0) {
-        g_records.give_back(raw);
+        delete raw;
         return Error::fetch();
     }
     // From here on the owner releases the buffer on every path.
     BufferView view{std::unique_ptr<Py_buffer, Release>(raw)};
     if (!raw->shape) return Error::raise(PyExc_BufferError, "shape is null");
     if (!raw->strides) return Error::raise(PyExc_BufferError, "strides is null");
-    if (raw->itemsize != static_cast<Py_ssize_t>(info(type).width) || !format_compatible(raw->format, type))
+    const unsigned width = facts(type).width;
+    if (raw->itemsize != static_cast<Py_ssize_t>(width) || !format_compatible(raw->format, type))
         return buffer_error("buffer contents are not compatible with ", type);
     // Widths are powers of two, so a mask tests the alignment.
-    if ((reinterpret_cast<std::uintptr_t>(raw->buf) & (info(type).width - 1)) != 0)
+    if ((reinterpret_cast<std::uintptr_t>(raw->buf) & (width - 1)) != 0)
         return buffer_error("buffer contents are insufficiently aligned for ", type);
     return view;
 }

@@ -15,9 +15,8 @@ namespace telvaran::py {
     X(array) X(numpy) X(builtins) X(pyarrow) X(ndarray) X(memoryview)         \
     X(Buffer) X(Array) X(ChunkedArray) X(typecode) X(dtype) X(char_, "char")  \
     X(format) X(type) X(id) X(ndim) X(flags) X(c_contiguous) X(f_contiguous)  \
-    X(readonly) X(itemsize) X(astype) X(slice) X(__getitem__) X(__bool__)     \
-    X(__name__) X(__all__) X(map) X(filter) X(array_iterator) X(cast)        \
-    X(frombytes) X(release) X(empty)                                          \
+    X(readonly) X(itemsize) X(slice) X(__getitem__) X(__bool__) X(__name__)   \
+    X(__all__) X(map) X(filter) X(array_iterator) X(empty)                    \
     X(telvaran_module, "telvaran._telvaran")
 
 struct Names {
@@ -60,7 +59,6 @@ Result<Py_ssize_t> length(PyObject* obj);
 
 // Calls with positional arguments only.
 Result<Ref> call(PyObject* callable, PyObject* const* args, std::size_t nargs);
-inline Result<Ref> call(PyObject* callable) { return call(callable, nullptr, 0); }
 inline Result<Ref> call(PyObject* callable, PyObject* a) { return call(callable, &a, 1); }
 inline Result<Ref> call(PyObject* callable, PyObject* a, PyObject* b) {
     PyObject* args[] = {a, b};

@@ -35,6 +35,9 @@ public:
 
     PyObject* get() const noexcept { return ptr_; }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    // A new reference to None.
+    [[nodiscard]] static Ref none() noexcept { return borrow(Py_None); }
+
     // Gives the reference back to the caller, leaving this Ref empty.
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
     // A new strong reference to the same object.

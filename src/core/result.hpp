@@ -45,7 +45,6 @@ class [[nodiscard]] Status {
 public:
     Status() = default;
     Status(Error error) : error_(std::move(error)) {}
-    static Status ok() { return {}; }
 
     explicit operator bool() const noexcept { return !error_.has_value(); }
     Error&& error() && { return std::move(*error_); }

@@ -1,63 +1,84 @@
 // add and multiply: two arrays of one element type combined element by
 // element into a new array.
-#include "buffer/access.hpp"
+#include "buffer/prologue.hpp"
 #include "buffer/result.hpp"
 #include "core/pyapi.hpp"
-#include "operations/operations.hpp"
-#include "operations/basic/elementwise_kernels.hpp"
+#include "kernels/kernels.hpp"
+#include "operations/table.hpp"
 
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
-namespace telvaran::ops {
+namespace telvaran {
 namespace {
 
 // 'l' and 'L' are read at the width both inputs share: both 4-byte or both
 // 8-byte items. Any other pair cannot be combined element by element.
-Result<NativeType> common_native_type(PyObject* a, PyObject* b, ElementType type) {
-    if (!has_variable_width(type)) return info(type).native;
-    TV_ASSIGN(std::uint64_t size_a, query_itemsize(a));
-    TV_ASSIGN(std::uint64_t size_b, query_itemsize(b));
-    if (size_a == 4 && size_b == 4) return info(type).native_narrow;
-    if (size_a == 8 && size_b == 8) return info(type).native;
+Result<NativeType> common_native_type(const Input& a, const Input& b) {
+    const ElementType type = a.type;
+    if (!has_variable_width(type)) return facts(type).native;
+    TV_ASSIGN(std::uint64_t size_a, query_itemsize(a.object));
+    TV_ASSIGN(std::uint64_t size_b, query_itemsize(b.object));
+    if (size_a == 4 && size_b == 4) return facts(type).narrow;
+    if (size_a == 8 && size_b == 8) return facts(type).native;
     return Error::raise(PyExc_TypeError, "Array itemsizes must match");
 }
 
-template <class Op>
-Result<Ref> elementwise(const Args& args, Op op) {
-    PyObject* a = args.object(0);
-    PyObject* b = args.object(1);
-    TV_ASSIGN(Input first, examine_input(a, Access::Read));
-    TV_ASSIGN(Input second, examine_input(b, Access::Read));
+enum class Operator { Add, Multiply };
+
+// The result's elements from the inputs'. 'l'/'L' read 4 bytes wide have
+// 8-byte results: the pairs are combined in 32 bits, then widened.
+template <class T, class Out>
+void combine(Operator op, std::span<const T> a, std::span<const T> b, std::span<Out> out) {
+    const kernels::KernelSet<T>& k = kernels::active<T>();
+    auto* kernel = op == Operator::Add ? k.add : k.multiply;
+    if constexpr (std::is_same_v<T, Out>) {
+        kernel(a.data(), b.data(), out.data(), out.size());
+    } else {
+        constexpr std::size_t kChunk = 256;
+        T staged[kChunk];
+        for (std::size_t start = 0; start < out.size(); start += kChunk) {
+            const std::size_t n = std::min(kChunk, out.size() - start);
+            kernel(a.data() + start, b.data() + start, staged, n);
+            for (std::size_t k = 0; k < n; ++k) out[start + k] = static_cast<Out>(staged[k]);
+        }
+    }
+}
+
+Result<Ref> elementwise(const Call& call, Operator op) {
+    TV_ASSIGN(Input first, examine_input(call.args.object(0), Access::Read));
+    TV_ASSIGN(Input second, examine_input(call.args.object(1), Access::Read));
     if (first.type != second.type)
         return Error::raise(PyExc_TypeError, "Arrays must have the same type for element-wise operations");
-    TV_ASSIGN(Py_ssize_t length_a, py::length(a));
-    TV_ASSIGN(Py_ssize_t length_b, py::length(b));
+    TV_ASSIGN(Py_ssize_t length_a, py::length(first.object));
+    TV_ASSIGN(Py_ssize_t length_b, py::length(second.object));
     if (length_a != length_b)
         return Error::raise(PyExc_ValueError, "Arrays must have the same length for element-wise operations");
 
     // Only two numpy inputs give a numpy result; every other pair, memoryviews
     // and Arrow objects included, gives an array.array.
     const bool both_numpy = first.kind == InputKind::NdArray && second.kind == InputKind::NdArray;
-    const InputKind out_kind = both_numpy ? InputKind::NdArray : InputKind::Array;
-    const ElementType type = first.type;
-    if (length_a == 0) return empty_result(type, out_kind);
+    const Input result_like{nullptr, both_numpy ? InputKind::NdArray : InputKind::Array, first.type};
+    if (length_a == 0) return settle_empty(call, result_like);
 
-    TV_ASSIGN(NativeType native, common_native_type(a, b, type));
+    TV_ASSIGN(NativeType native, common_native_type(first, second));
     return visit_native(native, [&]<class T>(Tag<T>) -> Result<Ref> {
-        TV_ASSIGN(auto view_a, TypedBufferView<T>::acquire(a));
-        TV_ASSIGN(auto view_b, TypedBufferView<T>::acquire(b));
+        TV_ASSIGN(TypedBufferView<T> view_a, acquire_view<T>(first));
+        TV_ASSIGN(TypedBufferView<T> view_b, acquire_view<T>(second));
         TV_ASSIGN(std::span<const T> xs, view_a.read_slice());
         TV_ASSIGN(std::span<const T> ys, view_b.read_slice());
-        const std::size_t count = xs.size() < ys.size() ? xs.size() : ys.size();
-        return fill_result<T>(type, out_kind, count,
-                              [&]<class Out>(std::span<Out> out) { kernels::combine(xs, ys, out, op); });
+        const std::size_t count = std::min(xs.size(), ys.size());
+        return fill_result<T>(result_like.type, result_like.kind, count,
+                              [&]<class Out>(std::span<Out> out) { combine<T, Out>(op, xs, ys, out); });
     });
 }
 
 }  // namespace
 
-Result<Ref> add(const Args& args) { return elementwise(args, kernels::Add{}); }
-Result<Ref> multiply(const Args& args) { return elementwise(args, kernels::Multiply{}); }
+namespace ops {
+Result<Ref> add(const Call& call) { return elementwise(call, Operator::Add); }
+Result<Ref> multiply(const Call& call) { return elementwise(call, Operator::Multiply); }
+}  // namespace ops
 
-}  // namespace telvaran::ops
+}  // namespace telvaran

@@ -3,86 +3,82 @@
 // Every check that can fail runs before the writable slice is taken, and the
 // kernels cannot fail, so an array is either untouched or completely
 // rewritten.
-#include "buffer/access.hpp"
+#include "buffer/prologue.hpp"
 #include "core/pyapi.hpp"
-#include "operations/operations.hpp"
-#include "operations/basic/elementwise_kernels.hpp"
+#include "kernels/conversions.hpp"
+#include "kernels/kernels.hpp"
+#include "operations/table.hpp"
 
 #include <cmath>
 #include <limits>
 #include <span>
 
-namespace telvaran::ops {
+namespace telvaran {
 namespace {
-
-Result<Ref> none() { return Ref::borrow(Py_None); }
 
 // A spread below the double-precision epsilon counts as all elements equal.
 bool all_equal(double spread) { return std::fabs(spread) < std::numeric_limits<double>::epsilon(); }
 
-// The double value of the result of min() or max() (an int or a float).
-Result<double> extreme_as_double(Result<Ref> extreme) {
-    TV_ASSIGN(Ref value, std::move(extreme));
+// The complete min() or max() operation, as a double.
+Result<double> extreme_of(const Call& call, const char* name) {
+    const Row& row = table::kRows[table::row_index(name)];
+    TV_ASSIGN(Ref value, row.impl(Call{row, call.args, call.self}));
     return py::as_double(value.get());
-}
-
-template <class T>
-Result<Ref> normalize_floats(PyObject* obj, double mn, double d) {
-    TV_ASSIGN(auto view, TypedBufferView<T>::acquire(obj));
-    TV_ASSIGN(std::span<T> xs, view.write_slice());
-    // Equal elements become +0.0 instead of being divided by almost nothing.
-    if (all_equal(d))
-        kernels::fill_zero(xs);
-    else
-        kernels::normalize(xs, static_cast<T>(mn), static_cast<T>(d));
-    return none();
 }
 
 }  // namespace
 
-Result<Ref> scale(const Args& args) {
-    PyObject* obj = args.object(0);
-    const double factor = args.real(1);
-    TV_ASSIGN(SizedInput target, examine_sized_input(obj, Access::InPlace));
-    if (target.length == 0) return none();
-    TV_ASSIGN(NativeType native, select_native_type(obj, target.input.type));
-    // The factor is converted once, so integer arrays are scaled by the
-    // truncated (and saturated) factor.
-    return with_write_slice(obj, native, [&]<class T>(std::span<T> xs) -> Result<Ref> {
-        kernels::scale(xs, kernels::from_double<T>(factor));
-        return none();
+namespace ops {
+
+Result<Ref> scale(const Call& call) {
+    const double factor = call.args.real(1);
+    return run(call, [&]<class T>(std::span<T> xs) -> Result<Ref> {
+        // Converted once, so integer arrays are scaled by the truncated (and
+        // saturated) factor.
+        kernels::active<T>().scale(xs.data(), xs.size(), kernels::from_double<T>(factor));
+        return Ref::none();
     });
 }
 
-Result<Ref> clip(const Args& args) {
-    PyObject* obj = args.object(0);
-    const double min_val = args.real(1);
-    const double max_val = args.real(2);
-    TV_ASSIGN(SizedInput target, examine_sized_input(obj, Access::InPlace));
-    if (target.length == 0) return none();
-    if (min_val > max_val) return Error::raise(PyExc_ValueError, "min_val must be <= max_val");
-    TV_ASSIGN(NativeType native, select_native_type(obj, target.input.type));
-    return with_write_slice(obj, native, [&]<class T>(std::span<T> xs) -> Result<Ref> {
-        auto bounds = kernels::clip_bounds<T>(min_val, max_val);
-        kernels::clamp(xs, bounds.lo, bounds.hi);
-        return none();
-    });
+Result<Ref> clip(const Call& call) {
+    const double min_val = call.args.real(1);
+    const double max_val = call.args.real(2);
+    // Bounds out of order are refused only for an input that is not empty.
+    auto ordered = [&](const SizedInput&) -> Status {
+        if (min_val > max_val) return Error::raise(PyExc_ValueError, "min_val must be <= max_val");
+        return {};
+    };
+    return run(
+        call,
+        [&]<class T>(std::span<T> xs) -> Result<Ref> {
+            auto bounds = kernels::clip_bounds<T>(min_val, max_val);
+            kernels::active<T>().clamp(xs.data(), xs.size(), bounds.lo, bounds.hi);
+            return Ref::none();
+        },
+        ordered);
 }
 
-Result<Ref> normalize(const Args& args) {
-    PyObject* obj = args.object(0);
-    TV_ASSIGN(SizedInput target, examine_sized_input(obj, Access::InPlace));
-    if (target.length == 0) return none();
+Result<Ref> normalize(const Call& call) {
+    TV_ASSIGN(SizedInput input, examine(call.args.object(0), Access::InPlace));
+    if (input.length == 0) return settle_empty(call, input.input);
     // The complete min() and max() operations, each with its own prologue.
-    TV_ASSIGN(double mn, extreme_as_double(min_of(obj)));
-    TV_ASSIGN(double mx, extreme_as_double(max_of(obj)));
+    TV_ASSIGN(double mn, extreme_of(call, "min"));
+    TV_ASSIGN(double mx, extreme_of(call, "max"));
     const double d = mx - mn;
-    const ElementType type = target.input.type;
-    if (type == ElementType::f) return normalize_floats<float>(obj, mn, d);
-    if (type == ElementType::d) return normalize_floats<double>(obj, mn, d);
-    if (all_equal(d))
-        return Error::raise(PyExc_ValueError, "Cannot normalize integer array where all values are the same");
-    return Error::raise(PyExc_ValueError, "normalize() requires float arrays (use 'f' or 'd' typecode)");
+    if (!is_float(input.input.type)) {
+        if (all_equal(d))
+            return Error::raise(PyExc_ValueError, "Cannot normalize integer array where all values are the same");
+        return Error::raise(PyExc_ValueError, "normalize() requires float arrays (use 'f' or 'd' typecode)");
+    }
+    return with_elements(input, [&]<class T>(std::span<T> xs) -> Result<Ref> {
+        if constexpr (std::is_floating_point_v<T>) {
+            // Equal elements become +0.0 instead of being divided by almost nothing.
+            if (all_equal(d)) std::fill(xs.begin(), xs.end(), T(0));
+            else kernels::active<T>().normalize(xs.data(), xs.size(), static_cast<T>(mn), static_cast<T>(d));
+        }
+        return Ref::none();
+    });
 }
 
-}  // namespace telvaran::ops
+}  // namespace ops
+}  // namespace telvaran

@@ -1,19 +1,16 @@
 // sort, reverse and unique: reordering an input's elements through scratch
 // copies of their raw items.
-#include "buffer/access.hpp"
+#include "buffer/prologue.hpp"
 #include "buffer/result.hpp"
-#include "core/pyapi.hpp"
-#include "operations/basic/sorted_copy.hpp"
-#include "operations/operations.hpp"
+#include "kernels/ordering/sorted_copy.hpp"
+#include "operations/table.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
-namespace telvaran::ops {
+namespace telvaran {
 namespace {
-
-Ref none() { return Ref::borrow(Py_None); }
 
 // The whole input is rewritten only after its sorted copy is complete, so a
 // failed allocation leaves it untouched.
@@ -68,35 +65,29 @@ Result<Ref> unique_of(std::span<const T> xs, const Input& input) {
     return result_from_values<T>(input.type, input.kind, std::span<const T>(values, kept));
 }
 
-// The prologue and the writable view shared by sort and reverse.
-template <class Rearrange>
-Result<Ref> rearrange(PyObject* obj, Rearrange rearrange_elements) {
-    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::InPlace));
-    if (ex.length == 0) return none();
-    TV_ASSIGN(NativeType native, select_native_type(obj, ex.input.type));
-    return with_write_slice(obj, native, [&]<class T>(std::span<T> xs) -> Result<Ref> {
-        TV_TRY(rearrange_elements(xs));
-        return none();
+}  // namespace
+
+namespace ops {
+
+Result<Ref> sort(const Call& call) {
+    return run(call, []<class T>(std::span<T> xs) -> Result<Ref> {
+        TV_TRY(sort_in_place(xs));
+        return Ref::none();
     });
 }
 
-}  // namespace
-
-Result<Ref> sort(const Args& args) {
-    return rearrange(args.object(0), []<class T>(std::span<T> xs) { return sort_in_place(xs); });
+Result<Ref> reverse(const Call& call) {
+    return run(call, []<class T>(std::span<T> xs) -> Result<Ref> {
+        TV_TRY(reverse_in_place(xs));
+        return Ref::none();
+    });
 }
 
-Result<Ref> reverse(const Args& args) {
-    return rearrange(args.object(0), []<class T>(std::span<T> xs) { return reverse_in_place(xs); });
+Result<Ref> unique(const Call& call) {
+    return run(call, []<class T>(std::span<const T> xs, const SizedInput& input) -> Result<Ref> {
+        return unique_of(xs, input.input);
+    });
 }
 
-Result<Ref> unique(const Args& args) {
-    PyObject* obj = args.object(0);
-    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::Read));
-    if (ex.length == 0) return empty_result(ex.input.type, ex.input.kind);
-    TV_ASSIGN(NativeType native, select_native_type(obj, ex.input.type));
-    return with_read_slice(obj, native,
-                           [&]<class T>(std::span<const T> xs) -> Result<Ref> { return unique_of(xs, ex.input); });
-}
-
-}  // namespace telvaran::ops
+}  // namespace ops
+}  // namespace telvaran

@@ -5,12 +5,12 @@
 // from it decides what the window looks like.
 #include "buffer/input.hpp"
 #include "core/pyapi.hpp"
-#include "operations/operations.hpp"
+#include "operations/table.hpp"
 
 #include <cstdint>
 #include <string>
 
-namespace telvaran::ops {
+namespace telvaran {
 namespace {
 
 Error invalid_indices(std::uint64_t start, std::uint64_t end, std::uint64_t length) {
@@ -34,10 +34,13 @@ Result<Ref> memoryview_window(PyObject* obj, std::uint64_t start, std::uint64_t 
 
 }  // namespace
 
-Result<Ref> slice(const Args& args) {
+namespace ops {
+
+Result<Ref> slice(const Call& call) {
+    const Args& args = call.args;
     PyObject* obj = args.object(0);
     TV_ASSIGN(InputKind kind, detect_input_kind(obj));
-    TV_TRY(validate_input(obj, kind, Access::Read));
+    TV_TRY(validate_input(obj, kind, call.row.access));
     TV_ASSIGN(Py_ssize_t python_length, py::length(obj));
     const auto length = static_cast<std::uint64_t>(python_length);
     const std::uint64_t start = args.index(1).value_or(0);
@@ -46,4 +49,5 @@ Result<Ref> slice(const Args& args) {
     return memoryview_window(obj, start, end);
 }
 
-}  // namespace telvaran::ops
+}  // namespace ops
+}  // namespace telvaran

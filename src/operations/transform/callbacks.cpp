@@ -6,11 +6,10 @@
 // copied out in advance: the callable may write into the same input, and
 // later calls must see what it wrote. The view stays held for the whole
 // walk, so the input stays exported and cannot be resized underneath us.
-#include "buffer/access.hpp"
+#include "buffer/prologue.hpp"
 #include "buffer/result.hpp"
-#include "buffer/view.hpp"
 #include "core/pyapi.hpp"
-#include "operations/operations.hpp"
+#include "operations/table.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,12 +20,8 @@
 #include <utility>
 #include <vector>
 
-namespace telvaran::ops {
+namespace telvaran {
 namespace {
-
-Error no_initial_value() {
-    return Error::raise(PyExc_ValueError, "reduce() of empty array with no initial value");
-}
 
 // Calls with a free slot before the arguments, so that a bound method can
 // put its self there instead of copying the arguments.
@@ -91,7 +86,7 @@ public:
 
     explicit ArrayResults(ElementType type) : type_(type) {}
 
-    void expect(std::size_t count) { items_.reserve(count * info(info(type_).native).width); }
+    void expect(std::size_t count) { items_.reserve(count * facts(facts(type_).native).width); }
 
     // Takes one result of fn, in index order.
     Status add(Ref result) {
@@ -119,7 +114,7 @@ public:
         if (items_.empty() && !failure_ && last) return result_from_list(type_, InputKind::Array, last.get());
         if (last) TV_TRY(take_native(last.get()));
         if (failure_) return std::move(*failure_);
-        return visit_native(info(type_).native, [&]<class Out>(Tag<Out>) {
+        return visit_native(facts(type_).native, [&]<class Out>(Tag<Out>) {
             std::span<const Out> values(reinterpret_cast<const Out*>(items_.data()), items_.size() / sizeof(Out));
             return result_from_values(type_, InputKind::Array, values);
         });
@@ -162,7 +157,7 @@ private:
             failure_.emplace(std::move(converted).error());
             return {};
         }
-        TV_ASSIGN(BufferView view, BufferView::acquire(converted->get(), info(type_).native));
+        TV_ASSIGN(BufferView view, BufferView::acquire(converted->get(), facts(type_).native));
         TV_ASSIGN(std::span<const std::byte> bytes, view.read_bytes());
         items_.insert(items_.end(), bytes.begin(), bytes.end());
         return {};
@@ -188,8 +183,8 @@ struct ListResults {
 // Calls fn on each element in index order and hands every result to
 // `results`; the view is held for the calls only.
 template <class Results>
-Status call_each(PyObject* obj, NativeType native, PyObject* fn, Results& results) {
-    return with_read_slice(obj, native, [&]<class T>(std::span<const T> xs) -> Status {
+Status call_each(const SizedInput& input, PyObject* fn, Results& results) {
+    return with_elements(input, [&]<class T>(std::span<const T> xs) -> Status {
         results.expect(xs.size());
         for (std::size_t k = 0; k < xs.size(); ++k) {
             TV_ASSIGN(Ref value, value_of(xs[k]));
@@ -202,32 +197,28 @@ Status call_each(PyObject* obj, NativeType native, PyObject* fn, Results& result
 
 }  // namespace
 
-Result<Ref> map(const Args& args) {
-    PyObject* obj = args.object(0);
-    PyObject* fn = args.object(1);
-    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::Read));
-    if (ex.length == 0) return empty_result(ex.input.type, ex.input.kind);
-    TV_ASSIGN(NativeType native, select_native_type(obj, ex.input.type));
-    const ElementType type = ex.input.type;
-    if (output_kind(ex.input.kind) == InputKind::Array) {
+namespace ops {
+
+Result<Ref> map(const Call& call) {
+    PyObject* fn = call.args.object(1);
+    TV_ASSIGN(SizedInput input, examine(call.args.object(0), call.row.access));
+    if (input.length == 0) return settle_empty(call, input.input);
+    const ElementType type = input.input.type;
+    if (output_kind(input.input.kind) == InputKind::Array) {
         ArrayResults results(type);
-        TV_TRY(call_each(obj, native, fn, results));
+        TV_TRY(call_each(input, fn, results));
         return std::move(results).finish();
     }
     // numpy and pyarrow decide the output from the whole list at once.
     TV_ASSIGN(Ref list, made(PyList_New(0)));
     ListResults results{std::move(list)};
-    TV_TRY(call_each(obj, native, fn, results));
-    return result_from_list(type, ex.input.kind, results.list.get());
+    TV_TRY(call_each(input, fn, results));
+    return result_from_list(type, input.input.kind, results.list.get());
 }
 
-Result<Ref> filter(const Args& args) {
-    PyObject* obj = args.object(0);
-    PyObject* predicate = args.object(1);
-    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::Read));
-    if (ex.length == 0) return empty_result(ex.input.type, ex.input.kind);
-    TV_ASSIGN(NativeType native, select_native_type(obj, ex.input.type));
-    return with_read_slice(obj, native, [&]<class T>(std::span<const T> xs) -> Result<Ref> {
+Result<Ref> filter(const Call& call) {
+    PyObject* predicate = call.args.object(1);
+    return run(call, [&]<class T>(std::span<const T> xs, const SizedInput& input) -> Result<Ref> {
         // The kept elements are the very values handed to the predicate, so
         // they are kept natively and the output is built from native memory.
         std::vector<T> kept;
@@ -238,27 +229,20 @@ Result<Ref> filter(const Args& args) {
             TV_ASSIGN(bool keep, py::as_strict_bool(verdict.get()));
             if (keep) kept.push_back(element);
         }
-        return result_from_values(ex.input.type, ex.input.kind, std::span<const T>(kept));
+        return result_from_values(input.input.type, input.input.kind, std::span<const T>(kept));
     });
 }
 
-Result<Ref> reduce(const Args& args) {
-    PyObject* obj = args.object(0);
-    PyObject* fn = args.object(1);
-    PyObject* initial = args.object(2);  // null when absent or None
-    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::Read));
-    if (ex.length == 0) {
-        if (initial) return Ref::borrow(initial);
-        return no_initial_value();
-    }
-    TV_ASSIGN(NativeType native, select_native_type(obj, ex.input.type));
-    return with_read_slice(obj, native, [&]<class T>(std::span<const T> xs) -> Result<Ref> {
+Result<Ref> reduce(const Call& call) {
+    PyObject* fn = call.args.object(1);
+    PyObject* initial = call.args.object(2);  // null when absent or None
+    return run(call, [&]<class T>(std::span<const T> xs) -> Result<Ref> {
         Ref accumulator = Ref::borrow(initial);
         std::size_t start = 0;
         if (!initial) {
             // A non-empty object can still export no element (a memoryview of
             // shape (3, 0)): that is an empty input too.
-            if (xs.empty()) return no_initial_value();
+            if (xs.empty()) return empty_input(call);
             TV_ASSIGN(accumulator, value_of(xs[0]));
             start = 1;
         }
@@ -270,13 +254,9 @@ Result<Ref> reduce(const Args& args) {
     });
 }
 
-Result<Ref> map_inplace(const Args& args) {
-    PyObject* obj = args.object(0);
-    PyObject* fn = args.object(1);
-    TV_ASSIGN(SizedInput ex, examine_sized_input(obj, Access::InPlace));
-    if (ex.length == 0) return Ref::borrow(Py_None);
-    TV_ASSIGN(NativeType native, select_native_type(obj, ex.input.type));
-    TV_TRY(with_write_slice(obj, native, [&]<class T>(std::span<T> xs) -> Status {
+Result<Ref> map_inplace(const Call& call) {
+    PyObject* fn = call.args.object(1);
+    return run(call, [&]<class T>(std::span<T> xs) -> Result<Ref> {
         // Each result is stored before the next element is read; a failure
         // leaves the elements already done holding their new values.
         for (std::size_t k = 0; k < xs.size(); ++k) {
@@ -284,9 +264,9 @@ Result<Ref> map_inplace(const Args& args) {
             TV_ASSIGN(Ref result, call_with(fn, value.get()));
             TV_ASSIGN(xs[k], element_from<T>(result.get()));
         }
-        return {};
-    }));
-    return Ref::borrow(Py_None);
+        return Ref::none();
+    });
 }
 
-}  // namespace telvaran::ops
+}  // namespace ops
+}  // namespace telvaran

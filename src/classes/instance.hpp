@@ -1,6 +1,6 @@
 // What the module's two classes share: the instance layout, creation and
-// release of instances on the limited API, the method entry for methods
-// without arguments, and the making of a type object from its slots.
+// release of instances on the limited API, and the making of a type object
+// from its slots.
 //
 // An instance is the interpreter's object header followed by one C++ state
 // object, constructed in place right after allocation and destroyed in the
@@ -9,7 +9,8 @@
 // untracked before their state is torn down.
 #pragma once
 
-#include "frame.hpp"
+#include "core/result.hpp"
+#include "operations/row.hpp"
 
 #include <initializer_list>
 #include <new>
@@ -86,55 +87,20 @@ void dealloc_instance(PyObject* self) noexcept {
     --t_dealloc_depth;
 }
 
-// The METH_NOARGS entry of a method: Impl takes (PyObject* self).
-template <auto Impl>
-PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
-    CallScope scope;
-    try {
-        return frame::finish(Impl(self));
-    } catch (...) {
-        return frame::fail_from_exception();
-    }
-}
-
-template <class F>
-PyCFunction as_method(F* entry) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
-}
-
-template <class F>
-void* as_slot(F* entry) {
-    return reinterpret_cast<void*>(entry);
-}
-
-// "Name(source)\n--\n\ntext": the interpreter derives __text_signature__ from
-// the first line and __doc__ from the text.
-inline Result<std::string> class_doc(std::string_view class_name, std::string_view text) {
-    if (text.find('\0') != std::string_view::npos)
+// Makes the type object of a class row from its slots: named
+// "builtins.Name", so that its __module__ reads "builtins", with the row's
+// docstring, which the interpreter copies. Returns a new reference.
+inline Result<Ref> make_class(const Row& row, int basicsize, std::initializer_list<PyType_Slot> slots) {
+    const std::string doc = docstring(row);
+    if (doc.find('\0') != std::string::npos)
         return Error::raise(PyExc_ValueError, "class doc cannot contain nul bytes");
-    std::string doc(class_name);
-    doc += "(source)\n--\n\n";
-    doc += text;
-    return doc;
-}
-
-struct ClassSpec {
-    const char* type_name;  // "builtins.Name": the part before the dot becomes __module__
-    const char* class_name;
-    std::string_view text;
-    int basicsize;
-};
-
-// Makes a type object from its slots and the composed docstring, which the
-// interpreter copies. Returns a new reference.
-inline Result<Ref> make_class(const ClassSpec& spec, std::initializer_list<PyType_Slot> slots) {
-    TV_ASSIGN(std::string doc, class_doc(spec.class_name, spec.text));
+    const std::string type_name = std::string("builtins.") + row.name();
     std::vector<PyType_Slot> all(slots);
-    all.push_back({Py_tp_doc, doc.data()});
+    all.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
     all.push_back({0, nullptr});
     PyType_Spec type_spec{
-        spec.type_name,
-        spec.basicsize,
+        type_name.c_str(),
+        basicsize,
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
         all.data(),

@@ -1,16 +1,19 @@
-// Argument binding and outcome translation for every callable of the module.
-#include "frame.hpp"
+// Argument binding and conversion for every callable of the module.
+#include "frame/signature.hpp"
 
 #include "core/pyapi.hpp"
 
-#include <new>
-#include <stdexcept>
 #include <string>
 
 namespace telvaran {
 namespace {
 
 Error type_error(std::string message) { return Error::raise(PyExc_TypeError, std::move(message)); }
+
+Error too_many_positional(const Signature& sig, Py_ssize_t nargs) {
+    return type_error(sig.call_name() + " takes " + std::to_string(sig.positional) + " positional arguments but " +
+                      std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given");
+}
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
 std::string quoted_list(const std::array<const char*, kMaxParams>& names, int count) {
@@ -59,11 +62,7 @@ Status convert(const Param& param, PyObject*& object, double& real, std::uint64_
 
 Status Binder::bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     Args& out) {
-    if (nargs > sig.positional) {
-        return type_error(std::string(sig.call_name) + " takes " + std::to_string(sig.positional) +
-                          " positional arguments but " + std::to_string(nargs) + (nargs == 1 ? " was" : " were") +
-                          " given");
-    }
+    if (nargs > sig.positional) return too_many_positional(sig, nargs);
     for (Py_ssize_t k = 0; k < nargs; ++k) out.objects_[k] = args[k];
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_Size(kwnames);
@@ -77,11 +76,7 @@ Status Binder::bind(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 Status Binder::bind(const Signature& sig, PyObject* args, PyObject* kwargs, Args& out) {
     Py_ssize_t nargs = PyTuple_Size(args);
     if (nargs < 0) return Error::fetch();
-    if (nargs > sig.positional) {
-        return type_error(std::string(sig.call_name) + " takes " + std::to_string(sig.positional) +
-                          " positional arguments but " + std::to_string(nargs) + (nargs == 1 ? " was" : " were") +
-                          " given");
-    }
+    if (nargs > sig.positional) return too_many_positional(sig, nargs);
     for (Py_ssize_t k = 0; k < nargs; ++k) out.objects_[k] = PyTuple_GetItem(args, k);
     if (kwargs) {
         Py_ssize_t pos = 0;
@@ -103,10 +98,10 @@ Status Binder::place_keyword(const Signature& sig, PyObject* name, PyObject* val
         auto text = py::utf8(name);
         std::string shown = text ? std::string(*text) : std::string("?");
         if (!text) PyErr_Clear();
-        return type_error(std::string(sig.call_name) + " got an unexpected keyword argument '" + shown + "'");
+        return type_error(sig.call_name() + " got an unexpected keyword argument '" + shown + "'");
     }
     if (out.objects_[slot]) {
-        return type_error(std::string(sig.call_name) + " got multiple values for argument '" +
+        return type_error(sig.call_name() + " got multiple values for argument '" +
                           sig.params[slot].name + "'");
     }
     out.objects_[slot] = value;
@@ -119,7 +114,7 @@ Status Binder::finish(const Signature& sig, Args& out) {
     for (int k = 0; k < sig.positional; ++k)
         if (!out.objects_[k]) missing[missing_count++] = sig.params[k].name;
     if (missing_count > 0) {
-        return type_error(std::string(sig.call_name) + " missing " + std::to_string(missing_count) +
+        return type_error(sig.call_name() + " missing " + std::to_string(missing_count) +
                           " required positional " + (missing_count == 1 ? "argument" : "arguments") + ": " +
                           quoted_list(missing, missing_count));
     }
@@ -131,25 +126,21 @@ Status Binder::finish(const Signature& sig, Args& out) {
     return {};
 }
 
-namespace frame {
-
-PyObject* fail(Error&& error) noexcept {
-    std::move(error).restore();
-    return nullptr;
+std::string Signature::call_name() const {
+    std::string text = owner ? std::string(owner) + "." : std::string();
+    return text + name + "()";
 }
 
-PyObject* fail_from_exception() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        fail(Error::panic(e.what()));
-    } catch (...) {
-        fail(Error::panic(""));
+std::string Signature::parameter_text() const {
+    std::string text;
+    for (int k = 0; k < positional + keyword_only; ++k) {
+        if (k > 0) text += ", ";
+        if (k == positional) text += "*, ";
+        text += params[k].name;
+        if (params[k].conversion == Conversion::OptionalObject) text += "=None";
     }
-    return nullptr;
+    return text;
 }
 
-}  // namespace frame
 }  // namespace telvaran
+

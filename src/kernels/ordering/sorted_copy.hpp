@@ -3,7 +3,7 @@
 #pragma once
 
 #include "core/result.hpp"
-#include "operations/basic/radix_sort.hpp"
+#include "kernels/ordering/radix_sort.hpp"
 
 #include <bit>
 #include <cstddef>

@@ -5,15 +5,15 @@
 // hands every step to the module's own "map" and "filter", looked up on the
 // module by name each time, so a chained step behaves exactly like the direct
 // call. The first successful result is kept and returned from then on.
-#include "access_state.hpp"
-#include "class_support.hpp"
-#include "classes.hpp"
+#include "classes/access_state.hpp"
+#include "classes/instance.hpp"
 #include "core/pyapi.hpp"
+#include "frame/entries.hpp"
 
 #include <cstddef>
 #include <vector>
 
-namespace telvaran {
+namespace telvaran::classes {
 namespace {
 
 enum class OperationKind : unsigned char { Map = 0, Filter = 1 };
@@ -47,13 +47,13 @@ Result<Ref> create(PyTypeObject* type, Ref source, std::vector<LazyOperation> op
 
 // map and filter: a new object with the same source and one more step.
 template <OperationKind Kind>
-Result<Ref> with_step(PyObject* self, const Args& args) {
-    LazyState& lazy = state_of(self);
+Result<Ref> with_step(const Call& call) {
+    LazyState& lazy = state_of(call.self);
     TV_ASSIGN(AccessState::Guard guard, lazy.access.shared());
     std::vector<LazyOperation> operations;
     operations.reserve(lazy.operations.size() + 1);
     for (const LazyOperation& op : lazy.operations) operations.push_back({op.kind, op.callable.clone()});
-    operations.push_back({Kind, Ref::borrow(args.object(0))});
+    operations.push_back({Kind, Ref::borrow(call.args.object(0))});
     TV_ASSIGN(PyTypeObject * type, lazy_type());
     return create(type, lazy.source.clone(), std::move(operations));
 }
@@ -104,30 +104,7 @@ Result<Ref> length(PyObject* self) {
     return made(PyLong_FromSize_t(lazy.operations.size()));
 }
 
-constexpr Signature kNew = make_signature("LazyArray.__new__()", {{"source"}});
-constexpr Signature kMap = make_signature("LazyArray.map()", {{"function"}});
-constexpr Signature kFilter = make_signature("LazyArray.filter()", {{"predicate"}});
-
-Result<Ref> new_lazy(PyTypeObject* type, const Args& args) {
-    return create(type, Ref::borrow(args.object(0)), {});
-}
-
-constexpr int kKeywords = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef kMethods[] = {
-    {"map", as_method(&vectorcall_entry<kMap, with_step<OperationKind::Map>>), kKeywords,
-     "map($self, function)\n--\n\nApply a map operation (returns new LazyArray)"},
-    {"filter", as_method(&vectorcall_entry<kFilter, with_step<OperationKind::Filter>>), kKeywords,
-     "filter($self, predicate)\n--\n\nApply a filter operation (returns new LazyArray)"},
-    {"collect", as_method(&noargs_entry<collect>), METH_NOARGS,
-     "collect($self)\n--\n\nEvaluate the lazy operations and return the result"},
-    {"source", as_method(&noargs_entry<source>), METH_NOARGS, "source($self)\n--\n\nGet the source array"},
-    {"len", as_method(&noargs_entry<length>), METH_NOARGS,
-     "len($self)\n--\n\nGet the number of operations in the chain"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-int traverse(PyObject* self, visitproc visit, void* arg) {
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     LazyState& lazy = state_of(self);
     Py_VISIT(lazy.source.get());
@@ -138,7 +115,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
 
 // Each field is emptied before the references it held are dropped, so code
 // run by those releases finds the object already cleared.
-int clear(PyObject* self) {
+int clear(PyObject* self) noexcept {
     LazyState& lazy = state_of(self);
     lazy.source.reset();
     lazy.cached.reset();
@@ -147,15 +124,28 @@ int clear(PyObject* self) {
     return 0;
 }
 
+constexpr std::size_t kRow = table::row_index("LazyArray");
+static_assert(kRow < table::kRowCount);
+
+// The method table, made from the class's method rows on first use.
+template <std::size_t... K>
+PyMethodDef* method_table(std::index_sequence<K...>) {
+    constexpr auto rows = table::method_rows<sizeof...(K)>("LazyArray");
+    static const std::string docs[] = {docstring(table::kRows[rows[K]])...};
+    static PyMethodDef methods[] = {frame::method_def<rows[K]>(docs[K].c_str())..., {nullptr, nullptr, 0, nullptr}};
+    return methods;
+}
+
 PyObject* g_type = nullptr;
 
 Result<Ref> make_type() {
-    return make_class({"builtins.LazyArray", "LazyArray", "Lazy array wrapper for deferred evaluation",
-                       static_cast<int>(sizeof(LazyObject))},
+    using namespace frame;
+    PyMethodDef* methods = method_table(std::make_index_sequence<table::method_count("LazyArray")>{});
+    return make_class(table::kRows[kRow], static_cast<int>(sizeof(LazyObject)),
                       {
-                          {Py_tp_new, as_slot(&new_entry<kNew, new_lazy>)},
-                          {Py_tp_iter, as_slot(&unary_entry<iterate>)},
-                          {Py_tp_methods, kMethods},
+                          {Py_tp_new, as_slot(&new_entry<kRow>)},
+                          {Py_tp_iter, as_slot(&slot_entry<iterate>)},
+                          {Py_tp_methods, methods},
                           {Py_tp_traverse, as_slot(&traverse)},
                           {Py_tp_clear, as_slot(&clear)},
                           {Py_tp_dealloc, as_slot(&dealloc_instance<LazyState>)},
@@ -166,11 +156,21 @@ Result<Ref> make_type() {
 
 Result<PyObject*> lazy_array_type() { return kept_class(g_type, make_type); }
 
-namespace ops {
-Result<Ref> lazy_array(const Args& args) {
-    TV_ASSIGN(PyTypeObject * type, lazy_type());
-    return create(type, Ref::borrow(args.object(0)), {});
+// LazyArray(source), and lazy_array(array) through the same steps.
+Result<Ref> new_lazy_array(const Call& call) {
+    PyTypeObject* type = nullptr;
+    if (call.row.kind == RowKind::Class) {
+        type = reinterpret_cast<PyTypeObject*>(call.self);
+    } else {
+        TV_ASSIGN(type, lazy_type());
+    }
+    return create(type, Ref::borrow(call.args.object(0)), {});
 }
-}  // namespace ops
 
-}  // namespace telvaran
+Result<Ref> lazy_map(const Call& call) { return with_step<OperationKind::Map>(call); }
+Result<Ref> lazy_filter(const Call& call) { return with_step<OperationKind::Filter>(call); }
+Result<Ref> lazy_collect(const Call& call) { return collect(call.self); }
+Result<Ref> lazy_source(const Call& call) { return source(call.self); }
+Result<Ref> lazy_len(const Call& call) { return length(call.self); }
+
+}  // namespace telvaran::classes

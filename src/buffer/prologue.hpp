@@ -1,0 +1,98 @@
+// The input prologue: the fixed steps by which every operation examines an
+// array argument before it touches memory, and the runner that takes an
+// operation's row through them to its kernel.
+//
+//   1-3. detect the kind, validate it for the row's access, resolve the
+//        element type                                  examine_input
+//   4.   take the Python length                        examine
+//   5.   settle an empty input by the row's rule       settle_empty
+//   6.   for 'l' and 'L', the item size picks the width
+//   7-8. acquire the typed view, take its slice        with_elements
+//
+// `run` does all of it for the common operation on one array. Operations
+// that need something else (two arrays, the mean first, a check between the
+// length and the view) compose the same pieces.
+#pragma once
+
+#include "buffer/input.hpp"
+#include "buffer/view.hpp"
+#include "operations/row.hpp"
+
+#include <span>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+namespace telvaran {
+
+// An empty input settled by the row's empty-input rule (any rule but Proceed).
+Result<Ref> settle_empty(const Call& call, const Input& input);
+
+// The ValueError of the row's Refuse rule, for an input found empty later
+// (a Python length that is not 0 over a buffer without elements).
+Error empty_input(const Call& call);
+
+// The view of `input`'s memory as T, for operations that hold views of
+// their own (two inputs, one element at a time).
+template <class T>
+Result<TypedBufferView<T>> acquire_view(const Input& input) {
+    return TypedBufferView<T>::acquire(input.object);
+}
+
+namespace detail {
+// A kernel that accepts a writable span writes in place; one that takes a
+// span of const elements only reads.
+template <class Kernel, class T>
+inline constexpr bool writes = std::is_invocable_v<Kernel&, std::span<T>, const SizedInput&> ||
+                               std::is_invocable_v<Kernel&, std::span<T>>;
+
+template <class Kernel, class Span>
+decltype(auto) call_kernel(Kernel& kernel, Span elements, const SizedInput& input) {
+    if constexpr (std::is_invocable_v<Kernel&, Span, const SizedInput&>) return kernel(elements, input);
+    else return kernel(elements);
+}
+}  // namespace detail
+
+// Steps 6 to 8: picks the machine type, acquires the view and runs
+// kernel(std::span<const T>) or, for a kernel taking a writable span,
+// kernel(std::span<T>) over the elements; the view is dropped on every path.
+// The kernel may also take the SizedInput as a second argument.
+template <class Kernel>
+auto with_elements(const SizedInput& input, Kernel&& kernel) {
+    using Probe = std::conditional_t<detail::writes<Kernel, std::int8_t>, std::span<std::int8_t>,
+                                     std::span<const std::int8_t>>;
+    using R = decltype(detail::call_kernel(kernel, Probe{}, input));
+    return [&]() -> R {
+        TV_ASSIGN(NativeType native, select_native_type(input.input.object, input.input.type));
+        return visit_native(native, [&]<class T>(Tag<T>) -> R {
+            TV_ASSIGN(TypedBufferView<T> view, acquire_view<T>(input.input));
+            if constexpr (detail::writes<Kernel, T>) {
+                TV_ASSIGN(std::span<T> elements, view.write_slice());
+                return detail::call_kernel(kernel, elements, input);
+            } else {
+                TV_ASSIGN(std::span<const T> elements, view.read_slice());
+                return detail::call_kernel(kernel, elements, input);
+            }
+        });
+    }();
+}
+
+// A check between the empty-input rule and the item size (clip's bounds,
+// var's mean). The default checks nothing.
+struct NoCheck {
+    Status operator()(const SizedInput&) const { return {}; }
+};
+
+// The whole prologue of the row's one array argument, then the kernel.
+template <class Kernel, class Check = NoCheck>
+Result<Ref> run(const Call& call, Kernel&& kernel, Check&& check = {}) {
+    // The row's access decides validation, the kernel's span the slice taken.
+    if (detail::writes<Kernel, std::int8_t> != (call.row.access == Access::InPlace))
+        return Error::panic(std::string(call.row.name()) + ": the kernel's access differs from its row's");
+    TV_ASSIGN(SizedInput input, examine(call.args.object(0), call.row.access));
+    if (input.length == 0 && call.row.empty != OnEmpty::Proceed) return settle_empty(call, input.input);
+    TV_TRY(check(input));
+    return with_elements(input, std::forward<Kernel>(kernel));
+}
+
+}  // namespace telvaran

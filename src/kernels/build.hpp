@@ -1,0 +1,23 @@
+// The kernel table of one instruction set. Included once, by the build file
+// of that instruction set, after it has defined TV_KERNEL_TARGET and
+// TV_VECTOR_BYTES.
+#pragma once
+
+#include "kernels/elementwise.hpp"
+#include "kernels/reduce.hpp"
+
+namespace telvaran::kernels::TV_KERNEL_TARGET {
+
+template <class T>
+constexpr KernelSet<T> set_of() {
+    KernelSet<T> set{sum<T>, min<T>, max<T>, add<T>, multiply<T>, scale<T>, clamp<T>, nullptr};
+    if constexpr (std::is_floating_point_v<T>) set.normalize = normalize<T>;
+    return set;
+}
+
+template <class... T>
+constexpr KernelTable table_of(const char* name, TypeList<T...>) {
+    return KernelTable{name, {set_of<T>()...}};
+}
+
+}  // namespace telvaran::kernels::TV_KERNEL_TARGET

@@ -1,0 +1,86 @@
+// The hot loops, as the operations call them.
+//
+// Every kernel is written once, in plain C++ over raw contiguous memory
+// (kernels/reduce.hpp, kernels/elementwise.hpp), and compiled once per
+// instruction set: a reference build for the target's baseline (SSE2 on
+// x86-64, NEON on aarch64), which every compiler vectorises, and on x86-64
+// again for AVX2 and for AVX-512. One table of function pointers per build
+// holds the kernels of all ten machine types; the table for the processor
+// is chosen once, when the module is imported. A build configured with
+// TELVARAN_REFERENCE_KERNELS has the reference table only, so that tests can
+// compare the two builds bit for bit.
+#pragma once
+
+#include "core/elements.hpp"
+
+#include <cstddef>
+#include <span>
+#include <tuple>
+#include <type_traits>
+
+namespace telvaran::kernels {
+
+// Float sums are rounded after every addition, strictly left to right from
+// +0.0, in blocks of this many elements once the input is longer than one
+// block; the block sums are then added in order. The rounding must be
+// reproduced exactly, so a block is never split or regrouped.
+inline constexpr std::size_t kSumBlock = 8192;
+
+template <class T>
+struct KernelSet {
+    // Sum in T: integers wrap; floats by the rule above, in blocks when
+    // `by_blocks` (the input's Python length exceeds one block).
+    T (*sum)(const T* xs, std::size_t n, bool by_blocks);
+    // The least or greatest element (n > 0); with NaN or both zeros present,
+    // one of the elements.
+    T (*min)(const T* xs, std::size_t n);
+    T (*max)(const T* xs, std::size_t n);
+    // out[k] = a[k] op b[k] in T (integers wrap).
+    void (*add)(const T* a, const T* b, T* out, std::size_t n);
+    void (*multiply)(const T* a, const T* b, T* out, std::size_t n);
+    // x *= factor in T; x limited to [lo, hi]; floats: x = (x - mn) / d.
+    void (*scale)(T* xs, std::size_t n, T factor);
+    void (*clamp)(T* xs, std::size_t n, T lo, T hi);
+    void (*normalize)(T* xs, std::size_t n, T mn, T d);  // null for integers
+};
+
+namespace detail {
+template <class... T>
+std::tuple<KernelSet<T>...> sets_of(TypeList<T...>);
+}  // namespace detail
+
+struct KernelTable {
+    const char* name;  // "reference", "avx2", "avx512"
+    decltype(detail::sets_of(NativeTypes{})) sets;
+
+    template <class T>
+    const KernelSet<T>& of() const {
+        return std::get<KernelSet<T>>(sets);
+    }
+};
+
+// The table in use; the reference table until choose() runs at import.
+extern const KernelTable* g_active;
+
+// Picks the fastest table the processor runs.
+void choose();
+
+template <class T>
+const KernelSet<T>& active() {
+    return g_active->of<T>();
+}
+
+template <class T>
+T sum(std::span<const T> xs, bool by_blocks) {
+    return active<T>().sum(xs.data(), xs.size(), by_blocks);
+}
+template <class T>
+T minimum(std::span<const T> xs) {
+    return active<T>().min(xs.data(), xs.size());
+}
+template <class T>
+T maximum(std::span<const T> xs) {
+    return active<T>().max(xs.data(), xs.size());
+}
+
+}  // namespace telvaran::kernels

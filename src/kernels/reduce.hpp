@@ -1,0 +1,96 @@
+// Reductions over contiguous elements: sum, min, max. No Python here.
+// Compiled once per instruction set (see kernels/target.hpp).
+#pragma once
+
+#include "kernels/kernels.hpp"
+#include "kernels/target.hpp"
+
+namespace telvaran::kernels::TV_KERNEL_TARGET {
+
+// One pass, one accumulator, strictly left to right. For integers the
+// wrapping sum is associative, so the compiler may vectorise it freely.
+template <class T>
+T sum_run(const T* xs, std::size_t n) {
+    if constexpr (std::is_integral_v<T>) {
+        using U = std::make_unsigned_t<T>;
+        U total = 0;
+        for (std::size_t k = 0; k < n; ++k) total = static_cast<U>(total + static_cast<U>(xs[k]));
+        return static_cast<T>(total);
+    } else {
+        T total = T(0);
+        for (std::size_t k = 0; k < n; ++k) total += xs[k];
+        return total;
+    }
+}
+
+// Float blocks are summed several at a time, side by side: each block keeps
+// its own accumulator and adds its elements strictly left to right, so every
+// block sum is exactly the one-at-a-time sum, but the independent chains of
+// additions overlap in the processor instead of each waiting on itself.
+inline constexpr std::size_t kBlocksAtOnce = 8;
+
+template <class T>
+void sum_block_group(const T* base, T* sums) {
+    T acc[kBlocksAtOnce] = {};
+    for (std::size_t i = 0; i < kSumBlock; ++i)
+        for (std::size_t g = 0; g < kBlocksAtOnce; ++g) acc[g] += base[g * kSumBlock + i];
+    for (std::size_t g = 0; g < kBlocksAtOnce; ++g) sums[g] = acc[g];
+}
+
+template <class T>
+T sum(const T* xs, std::size_t n, bool by_blocks) {
+    if (!by_blocks || std::is_integral_v<T>) return sum_run(xs, n);
+    T total = T(0);
+    std::size_t start = 0;
+    for (; start + kBlocksAtOnce * kSumBlock <= n; start += kBlocksAtOnce * kSumBlock) {
+        T sums[kBlocksAtOnce];
+        sum_block_group(xs + start, sums);
+        for (T block_sum : sums) total += block_sum;  // in block order
+    }
+    for (; start < n; start += kSumBlock) total += sum_run(xs + start, n - start < kSumBlock ? n - start : kSumBlock);
+    return total;
+}
+
+// The smaller (Min) or greater of x and best; best when they do not compare.
+// Written once for scalars and for vectors, whose lanes choose exactly as
+// the scalar does: `x < best ? x : best` lane by lane.
+template <bool Min, class V>
+[[gnu::always_inline]] inline V choose(V x, V best) {
+    if constexpr (Min) return x < best ? x : best;
+    else return x > best ? x : best;
+}
+
+// Several vectors of lanes, each lane keeping the extreme of every element
+// at its position; the lanes are combined at the end. Which of several NaNs
+// or signed zeros wins is left open; the result is always an element.
+template <bool Min, class T>
+T extreme(const T* xs, std::size_t n) {
+    constexpr std::size_t kWidth = kLanes<T>;
+    constexpr std::size_t kVectors = 4;
+    constexpr std::size_t kStep = kWidth * kVectors;
+    T best = xs[0];
+    std::size_t k = 1;
+    if (n >= 2 * kStep) {
+        Vec<T> acc[kVectors];
+        for (std::size_t v = 0; v < kVectors; ++v) acc[v] = load(xs + v * kWidth);
+        for (k = kStep; k + kStep <= n; k += kStep)
+            for (std::size_t v = 0; v < kVectors; ++v) acc[v] = choose<Min>(load(xs + k + v * kWidth), acc[v]);
+        for (std::size_t v = 1; v < kVectors; ++v) acc[0] = choose<Min>(acc[v], acc[0]);
+        best = acc[0][0];
+        for (std::size_t j = 1; j < kWidth; ++j) best = choose<Min>(acc[0][j], best);
+    }
+    for (; k < n; ++k) best = choose<Min>(xs[k], best);
+    return best;
+}
+
+template <class T>
+T min(const T* xs, std::size_t n) {
+    return extreme<true>(xs, n);
+}
+
+template <class T>
+T max(const T* xs, std::size_t n) {
+    return extreme<false>(xs, n);
+}
+
+}  // namespace telvaran::kernels::TV_KERNEL_TARGET
