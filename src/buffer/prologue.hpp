@@ -32,11 +32,11 @@ Result<Ref> settle_empty(const Call& call, const Input& input);
 // (a Python length that is not 0 over a buffer without elements).
 Error empty_input(const Call& call);
 
-// The view of `input`'s memory as T, for operations that hold views of
-// their own (two inputs, one element at a time).
+// Fills `view` with `input`'s memory as T, for operations that hold views
+// of their own (two inputs at once).
 template <class T>
-Result<TypedBufferView<T>> acquire_view(const Input& input) {
-    return TypedBufferView<T>::acquire(input.object);
+Status acquire_view(TypedBufferView<T>& view, const Input& input) {
+    return view.acquire(input.object);
 }
 
 namespace detail {
@@ -65,7 +65,8 @@ auto with_elements(const SizedInput& input, Kernel&& kernel) {
     return [&]() -> R {
         TV_ASSIGN(NativeType native, select_native_type(input.input.object, input.input.type));
         return visit_native(native, [&]<class T>(Tag<T>) -> R {
-            TV_ASSIGN(TypedBufferView<T> view, acquire_view<T>(input.input));
+            TypedBufferView<T> view;
+            TV_TRY(acquire_view(view, input.input));
             if constexpr (detail::writes<Kernel, T>) {
                 TV_ASSIGN(std::span<T> elements, view.write_slice());
                 return detail::call_kernel(kernel, elements, input);

@@ -90,27 +90,30 @@ Result<Ref> empty_result(ElementType type, InputKind kind) {
     return result_from_list(type, kind, list.get());
 }
 
-Result<NativeResult> NativeResult::allocate(ElementType type, InputKind kind, std::size_t count) {
+Status NativeResult::allocate(ElementType type, InputKind kind, std::size_t count) {
+    type_ = type;
     const std::size_t size = count * facts(facts(type).native).width;
     if (kind == InputKind::Array && size <= kStagedResultBytes) {
         // A bytes object may be written until it is shared with anyone.
-        TV_ASSIGN(Ref staged, made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
-        auto* data = reinterpret_cast<std::byte*>(PyBytes_AsString(staged.get()));
-        if ((reinterpret_cast<std::uintptr_t>(data) & (alignof(std::max_align_t) - 1)) == 0)
-            return NativeResult(type, std::move(staged), BufferView(), std::span<std::byte>(data, size));
+        TV_ASSIGN(object_, made(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
+        auto* data = reinterpret_cast<std::byte*>(PyBytes_AsString(object_.get()));
+        if ((reinterpret_cast<std::uintptr_t>(data) & (alignof(std::max_align_t) - 1)) == 0) {
+            bytes_ = std::span<std::byte>(data, size);
+            return {};
+        }
     }
     Result<Ref> made_object = kind == InputKind::NdArray ? allocate_ndarray(type, count) : allocate_array(type, count);
-    TV_ASSIGN(Ref object, std::move(made_object));
-    TV_ASSIGN(BufferView view, BufferView::acquire(object.get(), facts(type).native));
-    TV_ASSIGN(std::span<std::byte> bytes, view.write_bytes());
-    if (view.element_count() != count)
+    TV_ASSIGN(object_, std::move(made_object));
+    TV_TRY(view_.acquire(object_.get(), facts(type).native));
+    TV_ASSIGN(bytes_, view_.write_bytes());
+    if (view_.element_count() != count)
         return Error::raise(PyExc_TypeError, "the new result array does not have the requested length");
-    return NativeResult(type, std::move(object), std::move(view), bytes);
+    return {};
 }
 
-Result<Ref> NativeResult::finish() && {
-    if (view_.empty()) return make_array(type_, object_.get());
-    { BufferView released = std::move(view_); }
+Result<Ref> NativeResult::finish() {
+    if (!view_.held()) return make_array(type_, object_.get());
+    view_.release();
     return std::move(object_);
 }
 

@@ -44,11 +44,16 @@ Result<Ref> list_from_values(std::span<const T> values) {
 // A new array.array or numpy result of `count` elements, allocated first
 // and then written in place by native code, so that its memory is touched
 // once. The object is handed out only by finish(), after every element has
-// been written; a failure before that drops it.
+// been written; a failure before that drops it. Declared where it is filled:
+// it holds the result's view, which cannot move.
 class NativeResult {
 public:
+    NativeResult() = default;
+    NativeResult(const NativeResult&) = delete;
+    NativeResult& operator=(const NativeResult&) = delete;
+
     // `kind` is an output kind: Array or NdArray.
-    static Result<NativeResult> allocate(ElementType type, InputKind kind, std::size_t count);
+    Status allocate(ElementType type, InputKind kind, std::size_t count);
 
     // The result's elements, in the result's own width: 'l' and 'L' results
     // have 8-byte items even when the input was read 4 bytes wide.
@@ -56,14 +61,12 @@ public:
     std::span<Out> elements() const {
         return {reinterpret_cast<Out*>(bytes_.data()), bytes_.size() / sizeof(Out)};
     }
-    Result<Ref> finish() &&;
+    Result<Ref> finish();
 
 private:
-    NativeResult(ElementType type, Ref object, BufferView view, std::span<std::byte> bytes)
-        : type_(type), object_(std::move(object)), view_(std::move(view)), bytes_(bytes) {}
-    ElementType type_;
+    ElementType type_ = ElementType::b;
     Ref object_;       // the result, or for a small array.array the bytes it will be made from
-    BufferView view_;  // the result's writable view; empty while staging in bytes
+    BufferView view_;  // the result's writable view; not held while staging in bytes
     std::span<std::byte> bytes_;
 };
 
@@ -71,16 +74,17 @@ private:
 // them, Out being T, or its 64-bit widening for 'l'/'L' read 4 bytes wide.
 template <class T, class Fill>
 Result<Ref> fill_result(ElementType type, InputKind kind, std::size_t count, Fill&& fill) {
-    TV_ASSIGN(NativeResult out, NativeResult::allocate(type, output_kind(kind), count));
+    NativeResult out;
+    TV_TRY(out.allocate(type, output_kind(kind), count));
     if constexpr (std::is_integral_v<T> && sizeof(T) == 4) {
         if (has_variable_width(type)) {
             using Wide = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
             fill(out.template elements<Wide>());
-            return std::move(out).finish();
+            return out.finish();
         }
     }
     fill(out.template elements<T>());
-    return std::move(out).finish();
+    return out.finish();
 }
 
 // A result holding exactly `values`: straight from native memory for

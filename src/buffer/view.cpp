@@ -80,29 +80,25 @@ Error buffer_error(const char* what, NativeType type) {
 
 }  // namespace
 
-void BufferView::Release::operator()(Py_buffer* record) const noexcept {
+void BufferView::release() noexcept {
+    if (!held_) return;
+    held_ = false;
     if (inside_call()) {  // the lock is held
-        PyBuffer_Release(record);
-    } else {
-        // Safe also on a thread that does not hold the interpreter lock.
-        PyGILState_STATE state = PyGILState_Ensure();
-        PyBuffer_Release(record);
-        PyGILState_Release(state);
+        PyBuffer_Release(&record_);
+        return;
     }
-    delete record;
+    // Safe also on a thread that does not hold the interpreter lock.
+    PyGILState_STATE state = PyGILState_Ensure();
+    PyBuffer_Release(&record_);
+    PyGILState_Release(state);
 }
 
-Result<BufferView> BufferView::acquire(PyObject* obj, NativeType type) {
-    // The record has its own allocation: its address must not change while
-    // the exporter holds it.
-    auto* raw = new (std::nothrow) Py_buffer;
-    if (!raw) return Error::raise(PyExc_MemoryError, "");
-    if (PyObject_GetBuffer(obj, raw, PyBUF_FULL_RO) < 0) {
-        delete raw;
-        return Error::fetch();
-    }
-    // From here on the owner releases the buffer on every path.
-    BufferView view{std::unique_ptr<Py_buffer, Release>(raw)};
+Status BufferView::acquire(PyObject* obj, NativeType type) {
+    release();
+    if (PyObject_GetBuffer(obj, &record_, PyBUF_FULL_RO) < 0) return Error::fetch();
+    // From here on the buffer is released on every path.
+    held_ = true;
+    const Py_buffer* raw = &record_;
     if (!raw->shape) return Error::raise(PyExc_BufferError, "shape is null");
     if (!raw->strides) return Error::raise(PyExc_BufferError, "strides is null");
     const unsigned width = facts(type).width;
@@ -111,42 +107,42 @@ Result<BufferView> BufferView::acquire(PyObject* obj, NativeType type) {
     // Widths are powers of two, so a mask tests the alignment.
     if ((reinterpret_cast<std::uintptr_t>(raw->buf) & (width - 1)) != 0)
         return buffer_error("buffer contents are insufficiently aligned for ", type);
-    return view;
+    return {};
 }
 
 bool BufferView::contiguous_with_data() const {
-    const Py_buffer& b = *record_;
+    const Py_buffer& b = record_;
     if (!b.buf) return false;
     // The usual one-dimensional dense buffer answers without a call; this is
     // the interpreter's own C-contiguity rule for that case.
     if (b.ndim == 1 && !b.suboffsets && (b.shape[0] <= 1 || b.strides[0] == b.itemsize)) return true;
-    return PyBuffer_IsContiguous(record_.get(), 'C');
+    return PyBuffer_IsContiguous(&record_, 'C');
 }
 
 // Masking works for the same reason.
 std::size_t BufferView::whole_items_bytes() const {
-    const auto itemsize = static_cast<std::size_t>(record_->itemsize);
-    return static_cast<std::size_t>(record_->len) & ~(itemsize - 1);
+    const auto itemsize = static_cast<std::size_t>(record_.itemsize);
+    return static_cast<std::size_t>(record_.len) & ~(itemsize - 1);
 }
 
 std::size_t BufferView::element_count() const {
     // The item size is the width of the view's native type, a power of two
     // (checked at acquisition), so a shift replaces the division.
-    const auto itemsize = static_cast<std::size_t>(record_->itemsize);
-    return static_cast<std::size_t>(record_->len) >> std::countr_zero(itemsize);
+    const auto itemsize = static_cast<std::size_t>(record_.itemsize);
+    return static_cast<std::size_t>(record_.len) >> std::countr_zero(itemsize);
 }
 
 Result<std::span<const std::byte>> BufferView::read_bytes() const {
     if (!contiguous_with_data()) return Error::raise(PyExc_TypeError, "Failed to get buffer slice");
     std::size_t bytes = whole_items_bytes();
-    return std::span<const std::byte>(static_cast<const std::byte*>(record_->buf), bytes);
+    return std::span<const std::byte>(static_cast<const std::byte*>(record_.buf), bytes);
 }
 
 Result<std::span<std::byte>> BufferView::write_bytes() const {
-    if (record_->readonly || !contiguous_with_data())
+    if (record_.readonly || !contiguous_with_data())
         return Error::raise(PyExc_TypeError, "Failed to get mutable buffer slice");
     std::size_t bytes = whole_items_bytes();
-    return std::span<std::byte>(static_cast<std::byte*>(record_->buf), bytes);
+    return std::span<std::byte>(static_cast<std::byte*>(record_.buf), bytes);
 }
 
 }  // namespace telvaran

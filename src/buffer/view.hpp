@@ -12,19 +12,26 @@
 #include "core/result.hpp"
 
 #include <cstddef>
-#include <memory>
 #include <span>
 
 namespace telvaran {
 
+// Owns at most one acquired buffer. The Py_buffer record lives inside the
+// owner, which can be neither copied nor moved: its address stays fixed from
+// the request until the release, as exporters may rely on. An owner is
+// declared where the view is needed and filled by acquire(); the buffer is
+// released exactly once, when the owner goes out of scope.
 class BufferView {
 public:
     BufferView() = default;
-    BufferView(BufferView&&) noexcept = default;
-    BufferView& operator=(BufferView&&) noexcept = default;
-    ~BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() { release(); }
 
-    static Result<BufferView> acquire(PyObject* obj, NativeType type);
+    // Requests the object's buffer and checks it against `type`; on a
+    // refusal nothing stays held.
+    Status acquire(PyObject* obj, NativeType type);
+    void release() noexcept;
 
     // The elements, for reading: TypeError "Failed to get buffer slice" unless
     // the buffer is C-contiguous with a data pointer.
@@ -33,26 +40,20 @@ public:
     // buffer slice").
     Result<std::span<std::byte>> write_bytes() const;
     std::size_t element_count() const;
-    bool empty() const noexcept { return !record_; }
+    bool held() const noexcept { return held_; }
 
 private:
-    struct Release {
-        void operator()(Py_buffer* record) const noexcept;
-    };
-    explicit BufferView(std::unique_ptr<Py_buffer, Release> record) : record_(std::move(record)) {}
     bool contiguous_with_data() const;
     std::size_t whole_items_bytes() const;  // the bytes of every whole item
 
-    std::unique_ptr<Py_buffer, Release> record_;
+    Py_buffer record_;
+    bool held_ = false;
 };
 
 template <class T>
 class TypedBufferView {
 public:
-    static Result<TypedBufferView> acquire(PyObject* obj) {
-        TV_ASSIGN(BufferView view, BufferView::acquire(obj, native_type_of<T>));
-        return TypedBufferView(std::move(view));
-    }
+    Status acquire(PyObject* obj) { return view_.acquire(obj, native_type_of<T>); }
 
     Result<std::span<const T>> read_slice() const {
         TV_ASSIGN(auto bytes, view_.read_bytes());
@@ -64,7 +65,6 @@ public:
     }
 
 private:
-    explicit TypedBufferView(BufferView view) : view_(std::move(view)) {}
     BufferView view_;
 };
 

@@ -17,10 +17,15 @@ inline thread_local int t_call_depth = 0;
 
 class CallScope {
 public:
-    CallScope() noexcept { ++detail::t_call_depth; }
-    ~CallScope() { --detail::t_call_depth; }
+    // The thread's counter is found once: each access to a thread-local of
+    // a dynamically loaded module may cost a call into the dynamic loader.
+    CallScope() noexcept : depth_(detail::t_call_depth) { ++depth_; }
+    ~CallScope() { --depth_; }
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
+
+private:
+    int& depth_;
 };
 
 inline bool inside_call() noexcept { return detail::t_call_depth > 0; }

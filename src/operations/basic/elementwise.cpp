@@ -64,8 +64,10 @@ Result<Ref> elementwise(const Call& call, Operator op) {
 
     TV_ASSIGN(NativeType native, common_native_type(first, second));
     return visit_native(native, [&]<class T>(Tag<T>) -> Result<Ref> {
-        TV_ASSIGN(TypedBufferView<T> view_a, acquire_view<T>(first));
-        TV_ASSIGN(TypedBufferView<T> view_b, acquire_view<T>(second));
+        TypedBufferView<T> view_a;
+        TypedBufferView<T> view_b;
+        TV_TRY(acquire_view(view_a, first));
+        TV_TRY(acquire_view(view_b, second));
         TV_ASSIGN(std::span<const T> xs, view_a.read_slice());
         TV_ASSIGN(std::span<const T> ys, view_b.read_slice());
         const std::size_t count = std::min(xs.size(), ys.size());

@@ -157,7 +157,8 @@ private:
             failure_.emplace(std::move(converted).error());
             return {};
         }
-        TV_ASSIGN(BufferView view, BufferView::acquire(converted->get(), facts(type_).native));
+        BufferView view;
+        TV_TRY(view.acquire(converted->get(), facts(type_).native));
         TV_ASSIGN(std::span<const std::byte> bytes, view.read_bytes());
         items_.insert(items_.end(), bytes.begin(), bytes.end());
         return {};
