@@ -28,7 +28,7 @@ install: $(VENV)/.installed
 
 $(VENV)/.created:
 	@interpreter=$$(scripts/find-python) && echo "using $$interpreter" && "$$interpreter" -m venv $(VENV)
-	$(PIP) install "scikit-build-core>=0.10" "cmake>=3.26" ninja
+	$(PIP) install "scikit-build-core>=0.11" "cmake>=3.26" ninja
 	@touch $@
 
 $(VENV)/.test-deps: $(VENV)/.created
