@@ -159,7 +159,9 @@ def check_tour(checks: Checks, tv: Any, bare: bool) -> None:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(
+        description="Smoke test of an installed telvaran: every function and both classes on "
+                    "array.array and memoryview inputs, a few refusals, then the tour.")
     parser.add_argument("--bare", action="store_true",
                         help="require an environment without numpy and pyarrow")
     options = parser.parse_args()
