@@ -5,6 +5,8 @@
 # make clean  — remove build outputs
 # make dist   — sdist and manylinux abi3 wheel in dist/, checked and smoke-tested
 #               in a fresh environment without numpy or pyarrow (scripts/dist)
+# make check-build — warning-free builds with GCC, Clang 19 and for aarch64
+#               (scripts/check-build; installs the compilers it lacks)
 #
 # PYTHON=/path/to/python3.13 chooses the interpreter; VENV and BUILD_DIR move
 # the environment and the CMake build tree.
@@ -15,13 +17,20 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.map' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \)) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench clean install dist
+REFERENCE := build/reference
+# The tests of the kernels, run a second time against the build that has
+# the reference kernels only.
+KERNEL_TESTS := tests/test_aggregate.py tests/test_elementwise.py tests/test_inplace.py \
+	tests/test_statistics.py tests/test_kernel_choice.py
+
+.PHONY: demo test bench clean install dist check-build
 
 demo: $(VENV)/.installed
 	$(PY) -m telvaran
 
-test: $(VENV)/.installed $(VENV)/.test-deps
+test: $(VENV)/.installed $(VENV)/.test-deps $(REFERENCE)/.built
 	$(PY) -m pytest -q
+	TELVARAN_TESTING_REFERENCE=1 PYTHONPATH=$(REFERENCE)/pkg $(PY) -m pytest -q $(KERNEL_TESTS)
 
 bench: $(VENV)/.installed $(VENV)/.bench-deps
 	$(PY) benchmarks/run.py --csv benchmarks/results/results.csv --plot benchmarks/results/results.png $(BENCH_ARGS)
@@ -30,6 +39,14 @@ install: $(VENV)/.installed
 
 dist: $(VENV)/.dist-deps
 	VENV=$(VENV) scripts/dist
+
+check-build: $(VENV)/.created
+	VENV=$(VENV) scripts/check-build
+
+# The module with the reference kernels only, laid out as a package.
+$(REFERENCE)/.built: $(VENV)/.created $(SOURCES)
+	VENV=$(VENV) scripts/build-variant $(REFERENCE) -DTELVARAN_REFERENCE_KERNELS=ON
+	@touch $@
 
 $(VENV)/.created:
 	@interpreter=$$(scripts/find-python) && echo "using $$interpreter" && "$$interpreter" -m venv $(VENV)

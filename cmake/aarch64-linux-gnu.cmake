@@ -1,0 +1,5 @@
+# Cross-compiling for 64-bit Arm Linux with Debian's g++-aarch64-linux-gnu.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -1,0 +1,106 @@
+"""The kernels chosen for this processor against the reference kernels.
+
+`make test` builds a second module with the reference kernels only (in
+build/reference/pkg). Here both are loaded side by side and every kernel
+operation is run on the same inputs through each; the results must agree
+bit for bit. The kernel tests are also run whole against the reference
+build (TELVARAN_TESTING_REFERENCE=1, see the Makefile).
+"""
+
+import importlib.machinery
+import importlib.util
+import math
+import os
+import random
+import struct
+from array import array
+from pathlib import Path
+
+import pytest
+
+import telvaran as tv
+from conftest import IN_CI, TYPECODES
+
+ROOT = Path(__file__).resolve().parent.parent
+REFERENCE_SO = ROOT / "build" / "reference" / "pkg" / "telvaran" / "_telvaran.abi3.so"
+
+
+def load_reference():
+    if not REFERENCE_SO.exists():
+        if IN_CI:
+            raise FileNotFoundError(f"{REFERENCE_SO} is missing; make test builds it")
+        pytest.skip("the reference build is missing (make test builds it)")
+    # The module's init function is found by the last part of the name.
+    loader = importlib.machinery.ExtensionFileLoader("telvaran_reference._telvaran", str(REFERENCE_SO))
+    spec = importlib.util.spec_from_file_location("telvaran_reference._telvaran", REFERENCE_SO, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="module")
+def reference():
+    if os.environ.get("TELVARAN_TESTING_REFERENCE"):
+        pytest.skip("this run imports the reference build itself")
+    module = load_reference()
+    assert module is not tv._telvaran
+    return module
+
+
+def test_reference_run_uses_the_reference_build():
+    # Under TELVARAN_TESTING_REFERENCE the whole kernel suite must have
+    # imported the reference build, not the installed one.
+    if os.environ.get("TELVARAN_TESTING_REFERENCE"):
+        assert Path(tv._telvaran.__file__).resolve() == REFERENCE_SO.resolve()
+
+
+# Lengths around the vector widths (16, 32 and 64 bytes, four vectors at a
+# time), the 8192-element sum blocks and their groups of eight.
+LENGTHS = [1, 2, 3, 7, 8, 15, 16, 17, 31, 33, 63, 64, 65, 127, 129, 255, 257, 1000,
+           8191, 8192, 8193, 16385, 65535, 65536, 65537, 100_003]
+
+
+def values(code, n, rng):
+    if code in "fd":
+        special = [0.0, -0.0, math.inf, -math.inf, math.nan, 1e-300 if code == "d" else 1e-40]
+        return [rng.choice(special) if rng.random() < 0.02 else rng.uniform(-1e6, 1e6) for _ in range(n)]
+    bits = 8 * array(code).itemsize
+    lo, hi = (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if code.islower() else (0, (1 << bits) - 1)
+    return [rng.randint(lo, hi) for _ in range(n)]
+
+
+def bits(result):
+    """A result as exact bytes: floats by their IEEE pattern, arrays by their memory."""
+    if isinstance(result, float):
+        return struct.pack("<d", result)
+    if isinstance(result, array):
+        return result.typecode, result.tobytes()
+    return result
+
+
+def outcome(fn, *args):
+    try:
+        return "value", bits(fn(*args))
+    except Exception as exc:  # the same refusal from both is agreement too
+        return type(exc).__name__, str(exc)
+
+
+READ_OPERATIONS = ["sum", "mean", "min", "max", "var", "std", "median", "unique"]
+IN_PLACE = [("scale", (2.5,)), ("scale", (-1.0,)), ("clip", (-100.0, 1000.0)), ("clip", (math.nan, 5.0)),
+            ("normalize", ())]
+
+
+@pytest.mark.parametrize("code", TYPECODES)
+def test_chosen_kernels_match_the_reference(reference, code):
+    rng = random.Random(code)
+    for n in LENGTHS:
+        a = array(code, values(code, n, rng))
+        b = array(code, values(code, n, rng))
+        for name in READ_OPERATIONS:
+            assert outcome(getattr(tv, name), a) == outcome(getattr(reference, name), a), (name, n)
+        for name in ("add", "multiply"):
+            assert outcome(getattr(tv, name), a, b) == outcome(getattr(reference, name), a, b), (name, n)
+        for name, args in IN_PLACE:
+            mine, theirs = array(code, a), array(code, a)
+            assert outcome(getattr(tv, name), mine, *args) == outcome(getattr(reference, name), theirs, *args)
+            assert mine.tobytes() == theirs.tobytes(), (name, args, n)
