@@ -1,7 +1,8 @@
 # make demo   — set up .venv, build and install telvaran, run the tour
 # make test   — the same with the test extras, then the whole test suite
-# make bench  — run the benchmarks (table, CSV and plot under benchmarks/results);
-#               BENCH_ARGS="--quick --only sum,sort" passes options to benchmarks/run.py
+# make bench  — run the benchmarks (tables, CSV and two plots under benchmarks/results);
+#               BENCH_ARGS="--quick --only sum,sort" passes options to benchmarks/run.py,
+#               BENCH_ARGS=--check judges the speed goals
 # make clean  — remove build outputs
 #
 # PYTHON=/path/to/python3.13 chooses the interpreter; VENV and BUILD_DIR move
@@ -36,7 +37,7 @@ $(VENV)/.test-deps: $(VENV)/.created
 	@touch $@
 
 $(VENV)/.bench-deps: $(VENV)/.created
-	$(PIP) install numpy matplotlib
+	$(PIP) install numpy matplotlib bottleneck pyarrow
 	@touch $@
 
 $(VENV)/.installed: $(VENV)/.created $(SOURCES)
