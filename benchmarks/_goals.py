@@ -240,29 +240,35 @@ class Verdict:
     ratio: float | None = None
     worst: str = ""
     status: str = ""           # MET, MISSED, INCOMPLETE or NOT MEASURED
-    unmeasured: list = field(default_factory=list)  # (case label, reason)
+    errors: list = field(default_factory=list)      # (case label, message): telvaran raised
+    unmeasured: list = field(default_factory=list)  # (case label, reason): a time is missing
 
 
 def judge(goal: Goal, rows: dict) -> Verdict:
-    """rows maps a Key to its Row (ns, note); the goal's worst ratio and its status."""
+    """rows maps a Key to its Row; the goal's worst ratio and its status.
+
+    A case where telvaran raised counts against the goal; a case that could
+    not be timed for another reason (a peer's library missing) leaves the
+    goal incomplete.
+    """
     verdict = Verdict(goal)
-    failed = False
     for case in goal.cases:
         keys = (case.num, *case.den)
         missing = [(k, rows.get(k)) for k in keys if rows.get(k) is None or not rows[k].ns]
         if missing:
             key, row = missing[0]
             reason = row.note if row is not None and row.note else "not measured in this run"
-            if row is not None and key == case.num and row.note.startswith("error"):
-                failed = True  # telvaran could not do it at all
-            verdict.unmeasured.append((case.label(), f"{key[3]}: {reason}"))
+            if row is not None and row.role == "telvaran" and row.note.startswith("error"):
+                verdict.errors.append((case.label(), f"{key[3]}: {reason}"))
+            else:
+                verdict.unmeasured.append((case.label(), f"{key[3]}: {reason}"))
             continue
         ratio = rows[case.num].ns / sum(rows[k].ns for k in case.den)
         if verdict.ratio is None or ratio > verdict.ratio:
             verdict.ratio, verdict.worst = ratio, case.label()
     over = verdict.ratio is not None and (
         verdict.ratio >= goal.threshold if goal.strict else verdict.ratio > goal.threshold)
-    if over or failed:
+    if over or verdict.errors:
         verdict.status = "MISSED"
     elif verdict.ratio is None:
         verdict.status = "NOT MEASURED"
@@ -273,7 +279,13 @@ def judge(goal: Goal, rows: dict) -> Verdict:
     return verdict
 
 
+def _shorten(text, limit=110):
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
 def report(all_goals, rows) -> list[str]:
+    """A line per goal (name, worst ratio, threshold, status, worst case), a note line where cases are
+    missing, and the counts."""
     verdicts = [judge(goal, rows) for goal in all_goals]
     width = max(len(g.name) for g in all_goals)
     lines = ["", "Goals: ratio = telvaran time / peer time, below 1 means telvaran is faster; "
@@ -282,13 +294,13 @@ def report(all_goals, rows) -> list[str]:
     for v in verdicts:
         ratio = "-" if v.ratio is None else f"{v.ratio:.3g}"
         sign = "<" if v.goal.strict else "<="
-        worst = v.worst
-        if v.unmeasured:
-            label, reason = v.unmeasured[0]
-            more = f" (and {len(v.unmeasured) - 1} more)" if len(v.unmeasured) > 1 else ""
-            worst = (worst + "; " if worst else "") + f"not measured{more}: {label}: {reason}"
         lines.append(f"{v.goal.name:<{width}}  {ratio:>7}  {sign:>3} {v.goal.threshold:<5.3g}  "
-                     f"{v.status:<12}  {worst}")
+                     f"{v.status:<12}  {v.worst or '-'}")
+        for what, cases in (("raised an error", v.errors), ("not measured", v.unmeasured)):
+            if cases:
+                label, reason = cases[0]
+                lines.append(f"{'':<{width}}  {len(cases)} of {len(v.goal.cases)} cases {what}, first: "
+                             + _shorten(f"{label}: {reason}"))
     counts = {s: sum(v.status == s for v in verdicts) for s in ("MET", "MISSED", "INCOMPLETE", "NOT MEASURED")}
     lines.append(f"{counts['MET']} of {len(verdicts)} goals met, {counts['MISSED']} missed"
                  + "".join(f", {n} {s.lower()}" for s, n in counts.items()

@@ -137,7 +137,7 @@ def _times(path, measured, titles, heading):
                       title_fontsize=FONT["legend"] + 1, frameon=True, bbox_to_anchor=(x, top))
     figure.suptitle("telvaran and its peers: time per element (per call for slice), lower is faster\n"
                     + heading, fontsize=FONT["title"] + 2, y=1 - 0.05 / height)
-    figure.tight_layout(rect=(0, 0, 1, 1 - 2.0 / height), h_pad=1.2, w_pad=0.8)
+    figure.tight_layout(rect=(0, 0, 1, 1 - 1.65 / height), h_pad=1.2, w_pad=0.8)
     figure.savefig(path, dpi=100)
     plt.close(figure)
 

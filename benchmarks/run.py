@@ -148,15 +148,16 @@ def nbytes(obj) -> int:
 
 
 def measure_case(op, typecode, size, impls, settings) -> list[Row]:
-    rows = []
+    rows, timed = [], []
     for impl in impls:
         row = Row(op.name, typecode, size, impl.name, impl.kind, impl.role, impl.legend, note=impl.skip)
         if not row.note:
             row.note = probe(impl)
         if not row.note:
-            timing = _timing.measure(impl.fn, impl.first, impl.consts, impl.fresh, nbytes(impl.first), settings)
-            row.ns, row.loops, row.repeats = timing.ns_per_call, timing.loops, timing.repeats
+            timed.append((row, (impl.fn, impl.first, impl.consts, impl.fresh, nbytes(impl.first))))
         rows.append(row)
+    for (row, _), timing in zip(timed, _timing.measure_all([item for _, item in timed], settings)):
+        row.ns, row.loops, row.repeats = timing.ns_per_call, timing.loops, timing.repeats
     _report.set_ratios(rows)
     return rows
 
