@@ -37,6 +37,10 @@ class Case:
     num: Key
     den: tuple  # of Key, whose times are added
 
+    def where(self):
+        op, tc, size, _ = self.num
+        return f"{op} {TYPE_NAMES[tc]} {size:,}"
+
     def label(self):
         op, tc, size, name = self.num
         below = " + ".join(k[3] if k[0] == op else f"{k[0]} {k[3]}" for k in self.den)
@@ -259,9 +263,9 @@ def judge(goal: Goal, rows: dict) -> Verdict:
             key, row = missing[0]
             reason = row.note if row is not None and row.note else "not measured in this run"
             if row is not None and row.role == "telvaran" and row.note.startswith("error"):
-                verdict.errors.append((case.label(), f"{key[3]}: {reason}"))
+                verdict.errors.append((case.where(), f"{key[3]}: {reason}"))
             else:
-                verdict.unmeasured.append((case.label(), f"{key[3]}: {reason}"))
+                verdict.unmeasured.append((case.where(), f"{key[3]}: {reason}"))
             continue
         ratio = rows[case.num].ns / sum(rows[k].ns for k in case.den)
         if verdict.ratio is None or ratio > verdict.ratio:
@@ -279,7 +283,7 @@ def judge(goal: Goal, rows: dict) -> Verdict:
     return verdict
 
 
-def _shorten(text, limit=110):
+def _shorten(text, limit=150):
     return text if len(text) <= limit else text[:limit - 3] + "..."
 
 

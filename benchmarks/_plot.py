@@ -54,8 +54,8 @@ def plot(path, rows, titles, versions, cpu):
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt  # noqa: F401 - checks the backend loads
-    except ImportError:
-        return [], "matplotlib is not installed (pip install matplotlib)"
+    except ImportError as error:
+        return [], f"matplotlib could not be imported ({error}); pip install matplotlib"
     measured = [r for r in rows if r.ns]
     if not measured:
         return [], "nothing was measured"

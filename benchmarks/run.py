@@ -9,7 +9,20 @@ type shows the time per call and, after each peer, the ratio
 
     telvaran time / peer time   (below 1: telvaran is faster)
 
-with telvaran on the peer's own kind of input.
+with telvaran on the peer's own kind of input. A memoryview is timed up to
+1,000 elements (beyond that it is the array.array's memory and loop), pyarrow
+inputs up to 1,000,000; standard-library peers stop where one call would
+take seconds.
+
+The floors: "same loop" adds the doubles left to right (sum's per-call
+floor); "plain read" adds the memory's 64-bit words into eight independent
+sums (the bandwidth floor of any one-pass reduction); var's floor is that
+plain read, standing for its mean pass at full bandwidth, plus the ordered
+loop s += (x - mean)**2 one element at a time. The callback operations are
+compared with the builtins doing the same on the same kind of input and
+giving the callable the same Python numbers: on numpy,
+np.fromiter(map(f, n.tolist())), which is fairer and faster than iterating
+the array's numpy scalars.
 
     python benchmarks/run.py                      # the whole run, about five minutes on 2 cores
     python benchmarks/run.py --quick              # shorter: sizes up to 100,000, smaller budgets
