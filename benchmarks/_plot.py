@@ -96,7 +96,7 @@ def _times(path, measured, titles, heading):
     from matplotlib.lines import Line2D
 
     panels = _panels(measured, titles)
-    columns = min(5, len(panels))
+    columns = 5  # also for fewer panels: the legends need the width
     lines = -(-len(panels) // columns)
     width, height = 3.7 * columns, 2.9 * lines + 2.0
     figure, axes = plt.subplots(lines, columns, figsize=(width, height), squeeze=False)
@@ -200,12 +200,27 @@ def _ratios(path, rows, titles, heading):
     if not keys:
         return
     halves = [keys[: -(-len(keys) // 2)], keys[-(-len(keys) // 2):]] if len(keys) > 24 else [keys]
-    height = 0.34 * max(len(h) for h in halves) + 2.2
-    figure, axes = plt.subplots(1, len(halves), figsize=(7.2 * len(halves), height), squeeze=False)
+    # Laid out in inches: a label margin and a grid per half, the colour bar
+    # on the right, the title above; never narrower than the title.
+    label_in, cell_w, cell_h, top_in, bottom_in, bar_in = 1.8, 1.08, 0.34, 1.75, 0.45, 1.5
+    grid_w = cell_w * len(sizes)
+    used = len(halves) * (label_in + grid_w) + bar_in
+    width = max(used, 14.0)
+    grid_h = cell_h * max(len(h) for h in halves)
+    bar_h = max(min(grid_h, 6.0), 2.5)
+    height = max(grid_h, bar_h) + top_in + bottom_in
+    figure = plt.figure(figsize=(width, height))
+    left = (width - used) / 2
+    axes = []
+    for half in halves:
+        left += label_in
+        h = cell_h * len(half)
+        axes.append(figure.add_axes((left / width, (height - top_in - h) / height, grid_w / width, h / height)))
+        left += grid_w
     norm = TwoSlopeNorm(vmin=-1.5, vcenter=0.0, vmax=1.5)
     cmap = plt.get_cmap("RdBu_r")
     image = None
-    for panel, half in zip(axes.flat, halves):
+    for panel, half in zip(axes, halves):
         grid, texts = [], []
         for op, tc in half:
             line, line_texts = [], []
@@ -236,13 +251,13 @@ def _ratios(path, rows, titles, heading):
         panel.set_yticklabels([f"{op} · {TYPE_NAMES[tc]}" for op, tc in half], fontsize=FONT["tick"] + 0.5)
         panel.set_xlabel("elements", fontsize=FONT["label"])
         panel.tick_params(length=0)
-    figure.subplots_adjust(top=1 - 1.7 / height, bottom=0.02, left=0.11, right=0.88, wspace=0.45)
     ticks = [0.03, 0.1, 0.3, 1, 3, 10, 30]
-    bar = figure.colorbar(image, cax=figure.add_axes((0.91, 0.25, 0.012, 0.5)),
+    bar_box = ((left + 0.3) / width, (height - top_in - bar_h) / height, 0.15 / width, bar_h / height)
+    bar = figure.colorbar(image, cax=figure.add_axes(bar_box),
                           ticks=[math.log10(t) for t in ticks])
     bar.ax.set_yticklabels([f"{t:g}" for t in ticks], fontsize=FONT["tick"])
     bar.ax.axhline(0.0, color="black", linewidth=2.5)
-    bar.set_label("telvaran time / fastest peer's time (log scale; 1.0 = as fast)", fontsize=FONT["label"])
+    bar.set_label("telvaran time / fastest peer's time", fontsize=FONT["label"])
     figure.suptitle("telvaran against its fastest peer: ratio of times, below 1 (blue) telvaran is faster, "
                     "above 1 (red) slower\ntelvaran on the peer's own kind of input; under each ratio the "
                     "peer: numpy, bn = bottleneck, std = standard library, pa.c = pyarrow.compute; "
