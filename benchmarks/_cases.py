@@ -103,7 +103,6 @@ class Operation:
     build: object                # (Env, typecode, size) -> list[Impl]
     max_size: int | None = None  # the largest size of the run it is timed at
     per_call: bool = False       # its cost does not grow with the size (slice)
-    inplace: bool = False
 
 
 @dataclass
@@ -570,18 +569,17 @@ OPERATIONS = [
                                                   statistics.median, SORTING_STDLIB_MAX)),
     Operation("add", "add (new array)", NUMERIC, _elementwise(tv.add, "add", "+")),
     Operation("multiply", "multiply (new array)", NUMERIC, _elementwise(tv.multiply, "multiply", "*")),
-    Operation("scale", "scale (in place)", NUMERIC, _scale, inplace=True),
-    Operation("clip", "clip (in place)", NUMERIC, _clip, inplace=True),
-    Operation("normalize", "normalize (in place)", FLOATS, _normalize, inplace=True),
-    Operation("sort", "sort (in place)", ALL, _sort, inplace=True),
-    Operation("reverse", "reverse (in place)", ALL, _reverse, inplace=True),
+    Operation("scale", "scale (in place)", NUMERIC, _scale),
+    Operation("clip", "clip (in place)", NUMERIC, _clip),
+    Operation("normalize", "normalize (in place)", FLOATS, _normalize),
+    Operation("sort", "sort (in place)", ALL, _sort),
+    Operation("reverse", "reverse (in place)", ALL, _reverse),
     Operation("unique", "unique", NUMERIC, _unique),
     Operation("slice", "slice (the middle half, zero-copy)", MAIN, _slice, per_call=True),
     Operation("map", "map (f = x + 1)", MAIN, _map, max_size=CALLBACK_MAX),
     Operation("filter", "filter (p = x > 0)", MAIN, _filter, max_size=CALLBACK_MAX),
     Operation("reduce", "reduce (fn = operator.add)", MAIN, _reduce, max_size=CALLBACK_MAX),
-    Operation("map_inplace", "map_inplace (f = x + 1)", MAIN, _map_inplace, max_size=CALLBACK_MAX,
-              inplace=True),
+    Operation("map_inplace", "map_inplace (f = x + 1)", MAIN, _map_inplace, max_size=CALLBACK_MAX),
     Operation("iterator", "ArrayIterator: iterating every element", MAIN, _iterator, max_size=ITERATION_MAX),
     Operation("lazy", "LazyArray map(x + 1).filter(x > 0).map(x * 2).collect()", MAIN, _lazy,
               max_size=ITERATION_MAX),
