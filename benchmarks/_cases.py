@@ -1,51 +1,98 @@
 """What the benchmark measures: every operation against its closest peers.
 
-Each operation lists, for one element type and size, the implementations
-to time. The first one is telvaran on an ``array.array`` (the subject: every
-ratio is measured against it); the others are numpy and the standard
-library doing the same work. Each implementation is called as
-``fn(first, *consts)``; in-place implementations get a fresh copy of
-``first`` for every call.
+A case is one operation at one element type and size. For each case an
+operation's builder lists the implementations to time: telvaran on each kind
+of input it reads (``array.array``, ``numpy.ndarray``, ``memoryview``, a
+``pyarrow.Array`` and a two-chunk ``pyarrow.ChunkedArray``), the peers doing
+the same work (numpy, bottleneck, the standard library, ``pyarrow.compute``)
+and, where one is defined, a floor: a bare C loop over the same memory.
+
+Each implementation is called as ``fn(first, *consts)``; in-place
+implementations get a fresh copy of ``first`` for every call, made before
+the clock starts.
+
+Every peer is compared with telvaran on the peer's own kind of input
+(numpy peers with telvaran on the same numpy array, and so on); a floor,
+which reads any buffer, with telvaran on the ``array.array``.
 """
 
 from __future__ import annotations
 
+import copy
 import functools
 import operator
 import random
 import statistics
 from array import array
 from collections import deque
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import telvaran as tv
 
-SIZES = (8, 1_000, 1_000_000)
+SIZES = (8, 1_000, 100_000, 1_000_000, 10_000_000)
 QUICK_SIZES = (8, 1_000, 100_000)
-ITERATOR_SIZE = 100_000
 
-TYPE_NAMES = {"i": "int32", "d": "float64", "f": "float32"}
-NUMPY_DTYPES = {"i": "int32", "d": "float64", "f": "float32"}
-# float32 is measured where telvaran computes in single precision or moves
-# 4-byte items, which makes it a different loop from float64.
-NUMERIC = ("i", "d", "f")
+TYPE_NAMES = {"b": "int8", "h": "int16", "i": "int32", "l": "int64", "f": "float32", "d": "float64"}
+TYPE_CODES = {name: code for code, name in TYPE_NAMES.items()}
+ARROW_TYPES = {"b": "int8", "h": "int16", "i": "int32", "l": "int64", "f": "float32", "d": "float64"}
+
+# Element types per operation. Selection and sorting have a loop per width,
+# so they run every type; reductions run every type for min/max and the
+# float types that have their own blocked loop for sum/mean.
+ALL = ("b", "h", "i", "l", "f", "d")
+NUMERIC = ("i", "f", "d")
 MAIN = ("i", "d")
+FLOATS = ("f", "d")
 
-# Statistics-module variance sums exact fractions; at a million elements one
-# call takes many seconds, so it is left out at that size.
-STATISTICS_VARIANCE_LIMIT = 100_000
+# The kinds of input telvaran reads, by the names used in columns and the plot.
+ARRAY, NUMPY, MEMORYVIEW, ARROW, CHUNKED = (
+    "array.array", "numpy", "memoryview", "pyarrow", "pyarrow chunked")
+READ_KINDS = (ARRAY, NUMPY, MEMORYVIEW, ARROW, CHUNKED)
+WRITE_KINDS = (ARRAY, NUMPY, MEMORYVIEW)  # in-place operations refuse Arrow inputs
 
-NO_NUMPY = "numpy is not installed"
+# A memoryview is the same memory and the same loop as the array.array it
+# views; it differs only in what the call costs, so it is timed where that
+# cost shows. Arrow inputs are timed up to a million elements.
+MEMORYVIEW_MAX = 1_000
+ARROW_MAX = 1_000_000
+# Standard-library peers that run Python code per element stop here; above
+# it one call takes seconds and says nothing new.
+STDLIB_MAX = 1_000_000
+SORTING_STDLIB_MAX = 100_000
+EXACT_STATISTICS_MAX = 1_000  # statistics.pvariance sums exact fractions
+# Callback operations call Python per element: past a million elements the
+# cost per element is long settled.
+CALLBACK_MAX = 1_000_000
+ITERATION_MAX = 100_000
+# The bandwidth floor is shown where memory traffic can dominate.
+FLOOR_MIN = 100_000
+
+ROLES = ("telvaran", "peer", "floor")
+
+# Integer values span most of each type's range, as data does; the second
+# operand of add/multiply is small, so that products stay in range for the
+# standard library's checked conversion. Floats have one decimal place, so
+# larger arrays hold repeated values.
+INT_RANGES = {"b": 100, "h": 30_000, "i": 1_000_000, "l": 10**15}
+SECOND_OPERAND_RANGE = 1_000
+FLOAT_STEPS = 10_000  # values k / 10 for k in [-FLOAT_STEPS, FLOAT_STEPS]
 
 
 @dataclass
 class Impl:
-    name: str
+    name: str                 # the row in the table, unique within an operation
     fn: object
     first: object
     consts: tuple = ()
-    inplace: bool = False
-    skip: str = ""  # set when the implementation cannot run here, with the reason
+    fresh: object = None      # in-place: makes a new copy of first for every call
+    kind: str = ARRAY         # the kind of input it reads
+    role: str = "peer"        # "telvaran", "peer" or "floor"
+    legend: str = ""          # the figure's colour: one per implementation family
+    skip: str = ""            # set when it cannot run here, with the reason
+
+    def __post_init__(self):
+        if not self.legend:
+            self.legend = self.name
 
 
 @dataclass
@@ -53,51 +100,151 @@ class Operation:
     name: str
     title: str
     typecodes: tuple
-    build: object  # (Env, typecode, size) -> list[Impl], subject first
-    sizes: tuple | None = None  # fixed sizes instead of the run's
+    build: object                # (Env, typecode, size) -> list[Impl]
+    max_size: int | None = None  # the largest size of the run it is timed at
+    per_call: bool = False       # its cost does not grow with the size (slice)
+
+
+@dataclass
+class Data:
+    """One set of values in every kind of input, made when first asked for."""
+    typecode: str
+    values: object  # array.array
+    env: "Env"
+    _kinds: dict = field(default_factory=dict)
+
+    def get(self, kind):
+        """The values as an input of the kind, or None when its library is missing."""
+        if kind not in self._kinds:
+            self._kinds[kind] = self._make(kind)
+        return self._kinds[kind]
+
+    def _make(self, kind):
+        np, pa = self.env.np, self.env.pa
+        if kind == ARRAY:
+            return self.values
+        if kind == MEMORYVIEW:
+            return memoryview(self.values)
+        if kind == NUMPY:
+            return None if np is None else np.frombuffer(self.values, dtype=self.values.typecode).copy()
+        if pa is None:
+            return None
+        arrow_type = getattr(pa, ARROW_TYPES[self.typecode])()
+        source = self.get(NUMPY)
+        if source is None:
+            source = self.values.tolist()
+        if kind == ARROW:
+            return pa.array(source, type=arrow_type)
+        half = len(self.values) // 2
+        return pa.chunked_array([pa.array(source[:half], type=arrow_type),
+                                 pa.array(source[half:], type=arrow_type)], type=arrow_type)
 
 
 class Env:
     """The run's optional libraries and its cache of input data."""
 
-    def __init__(self, np, floor):
-        self.np = np
+    def __init__(self, np=None, bn=None, pa=None, pc=None, floor=None, floor_why=""):
+        self.np, self.bn, self.pa, self.pc = np, bn, pa, pc
         self.floor = floor
-        self._values: dict[tuple[int, int], tuple[list, list]] = {}
-        self._inputs: dict[tuple[str, int, int], tuple] = {}
+        self.floor_why = floor_why
+        self._data: dict[tuple[str, int, int], Data] = {}
 
-    def _draw(self, size, which):
-        key = (size, which)
-        if key not in self._values:
-            rng = random.Random(1000 * size + which)
-            ints = rng.choices(range(-1000, 1001), k=size)
-            # One decimal place, so larger float arrays hold repeated values.
-            floats = [v / 10 for v in rng.choices(range(-10_000, 10_001), k=size)]
-            self._values[key] = (ints, floats)
-        return self._values[key]
+    def missing(self, kind_or_library):
+        """Why a kind of input or a peer's library is not available, or ""."""
+        needs = {NUMPY: "numpy", ARROW: "pyarrow", CHUNKED: "pyarrow"}.get(kind_or_library, kind_or_library)
+        if needs == "numpy" and self.np is None:
+            return "numpy is not installed"
+        if needs == "pyarrow" and self.pa is None:
+            return "pyarrow is not installed"
+        if needs == "bottleneck" and self.bn is None:
+            return "bottleneck is not installed"
+        if needs == "floor" and self.floor is None:
+            return f"the floor could not be built: {self.floor_why}"
+        return ""
 
-    def inputs(self, typecode, size, which=0):
-        """(array.array, numpy.ndarray or None) holding the same values."""
+    def data(self, typecode, size, which=0) -> Data:
         key = (typecode, size, which)
-        if key not in self._inputs:
-            ints, floats = self._draw(size, which)
-            a = array(typecode, ints if typecode == "i" else floats)
-            n = None
-            if self.np is not None:
-                n = self.np.frombuffer(a, dtype=NUMPY_DTYPES[typecode]).copy()
-            self._inputs[key] = (a, n)
-        return self._inputs[key]
+        if key not in self._data:
+            self._data[key] = Data(typecode, self._draw(typecode, size, which), self)
+        return self._data[key]
+
+    def _draw(self, typecode, size, which):
+        seed = 1000 * size + 10 * which + "bhilfd".index(typecode)
+        bound = SECOND_OPERAND_RANGE if which else INT_RANGES.get(typecode)
+        if self.np is not None:
+            rng = self.np.random.default_rng(seed)
+            if bound is None:
+                raw = rng.integers(-FLOAT_STEPS, FLOAT_STEPS + 1, size) / 10
+            else:
+                raw = rng.integers(-bound, bound + 1, size)
+            return array(typecode, raw.astype(typecode).tobytes())
+        rng = random.Random(seed)
+        if bound is None:
+            return array(typecode, (rng.randint(-FLOAT_STEPS, FLOAT_STEPS) / 10 for _ in range(size)))
+        return array(typecode, (rng.randint(-bound, bound) for _ in range(size)))
 
 
-def _numpy(env, name, fn, first, *consts, inplace=False):
-    if env.np is None:
-        return Impl(name, None, None, skip=NO_NUMPY)
-    return Impl(name, fn, first, consts, inplace)
+def fresh_copy(kind):
+    """A function making a new, writable copy of an input of the kind."""
+    if kind == MEMORYVIEW:
+        return lambda m: memoryview(copy.copy(m.obj))
+    return copy.copy
 
 
-def _numpy_function(env, dotted):
-    """numpy.NAME for a peer labelled "numpy.NAME", or None without numpy."""
-    return env.np and getattr(env.np, dotted.removeprefix("numpy."))
+# -- building blocks -------------------------------------------------------
+
+def _kind_applies(kind, size):
+    if kind == MEMORYVIEW:
+        return size <= MEMORYVIEW_MAX
+    if kind in (ARROW, CHUNKED):
+        return size <= ARROW_MAX
+    return True
+
+
+def telvaran(env, fn, size, data, *consts, kinds=READ_KINDS, inplace=False, others=()):
+    """telvaran's fn on each kind of input; others are Data operands passed in the same kind."""
+    impls = []
+    for kind in kinds:
+        if not _kind_applies(kind, size):
+            continue
+        name = f"telvaran ({kind})"
+        why = env.missing(kind)
+        if why:
+            impls.append(Impl(name, None, None, kind=kind, role="telvaran", skip=why))
+            continue
+        operands = tuple(d.get(kind) for d in others)
+        impls.append(Impl(name, fn, data.get(kind), operands + consts, kind=kind, role="telvaran",
+                          fresh=fresh_copy(kind) if inplace else None))
+    return impls
+
+
+def peer(env, name, fn, first, *consts, kind=ARRAY, needs="", legend="", inplace=False,
+         max_size=None, size=0):
+    """A peer; needs names the library it needs, max_size where it stops being timed."""
+    if max_size is not None and size > max_size:
+        return []
+    legend = legend or {"numpy": "numpy", "bottleneck": "bottleneck", "pyarrow": "pyarrow.compute",
+                        "floor": "C floor"}.get(needs, "standard library")
+    role = "floor" if needs == "floor" else "peer"
+    why = (env.missing(needs) if needs else "") or env.missing(kind)
+    if why:
+        return [Impl(name, None, None, kind=kind, role=role, legend=legend, skip=why)]
+    return [Impl(name, fn, first, consts, kind=kind, role=role, legend=legend,
+                 fresh=fresh_copy(kind) if inplace else None)]
+
+
+def _attr(module, dotted):
+    """module.a.b for a peer, or None when the module is missing."""
+    if module is None:
+        return None
+    return functools.reduce(getattr, dotted.split("."), module)
+
+
+def _read_floor(env, data, size):
+    if size < FLOOR_MIN:
+        return []
+    return peer(env, "C floor (plain read)", env.floor and env.floor.read, data.get(ARRAY),
+                needs="floor", legend="C floor (plain read)")
 
 
 def _increment(x):
@@ -115,140 +262,273 @@ def _positive(x):
 _consume = functools.partial(deque, maxlen=0)
 
 
-# -- aggregations ----------------------------------------------------------
+# -- reductions --------------------------------------------------------------
 
-def _aggregate(tv_fn, builtin_name, builtin_fn, numpy_name, with_ndarray=False, divided=False):
+def _reduction(tv_fn, numpy_name, bottleneck_name, stdlib_name, stdlib_fn, compute_name):
     def build(env, tc, size):
-        a, n = env.inputs(tc, size)
-        impls = [Impl("telvaran", tv_fn, a)]
-        if with_ndarray:
-            impls.append(_numpy(env, "telvaran (ndarray)", tv_fn, n))
-        impls.append(Impl(builtin_name, builtin_fn, a))
-        if divided:
-            impls.append(Impl("sum(a) / len(a)", lambda a: sum(a) / len(a), a))
-        impls.append(_numpy(env, numpy_name, _numpy_function(env, numpy_name), n))
+        d = env.data(tc, size)
+        np_, bn, pc = env.np, env.bn, env.pc
+        impls = telvaran(env, tv_fn, size, d)
+        impls += peer(env, f"numpy.{numpy_name}", _attr(np_, numpy_name), d.get(NUMPY),
+                      kind=NUMPY, needs="numpy")
+        impls += peer(env, f"bottleneck.{bottleneck_name}", _attr(bn, bottleneck_name), d.get(NUMPY),
+                      kind=NUMPY, needs="bottleneck")
+        impls += peer(env, stdlib_name, stdlib_fn, d.get(ARRAY), max_size=STDLIB_MAX, size=size)
+        if size <= ARROW_MAX:
+            impls += peer(env, f"pyarrow.compute.{compute_name}", _attr(pc, compute_name), d.get(ARROW),
+                          kind=ARROW, needs="pyarrow")
         if tv_fn is tv.sum and tc == "d":
-            if env.floor is not None:
-                impls.append(Impl("floor (bare C)", env.floor.sum, a))
-            else:
-                impls.append(Impl("floor (bare C)", None, None, skip="the floor could not be built"))
+            impls += peer(env, "C floor (same loop)", env.floor and env.floor.sum, d.get(ARRAY),
+                          needs="floor", legend="C floor (same loop)")
+        impls += _read_floor(env, d, size)
         return impls
 
     return build
 
 
-# -- element-wise and in-place ----------------------------------------------
+# -- element-wise and in-place ------------------------------------------------
 
 def _elementwise(tv_fn, numpy_name, sign):
     join = operator.add if sign == "+" else operator.mul
 
     def build(env, tc, size):
-        a, n = env.inputs(tc, size)
-        b, m = env.inputs(tc, size, which=1)
-        comprehension = lambda a, b: array(tc, [join(x, y) for x, y in zip(a, b)])  # noqa: E731
-        impls = [Impl("telvaran", tv_fn, a, (b,))]
-        if tv_fn is tv.add:
-            impls.append(_numpy(env, "telvaran (ndarray)", tv_fn, n, m))
-        impls.append(_numpy(env, numpy_name, _numpy_function(env, numpy_name), n, m))
-        impls.append(Impl(f"array(tc, [x {sign} y ...])", comprehension, a, (b,)))
+        a, b = env.data(tc, size), env.data(tc, size, which=1)
+        impls = telvaran(env, tv_fn, size, a, others=(b,))
+        impls += peer(env, f"numpy.{numpy_name}", _attr(env.np, numpy_name), a.get(NUMPY), b.get(NUMPY),
+                      kind=NUMPY, needs="numpy")
+        comprehension = lambda x, y: array(tc, [join(p, q) for p, q in zip(x, y)])  # noqa: E731
+        impls += peer(env, f"array(tc, [x {sign} y ...])", comprehension, a.get(ARRAY), b.get(ARRAY),
+                      max_size=SORTING_STDLIB_MAX, size=size)
         return impls
 
     return build
 
 
 def _scale(env, tc, size):
-    a, n = env.inputs(tc, size)
-    factor = 3 if tc == "i" else 1.5
-    return [
-        Impl("telvaran", tv.scale, a, (factor,), inplace=True),
-        _numpy(env, "ndarray *= factor", operator.imul, n, factor, inplace=True),
-    ]
+    d = env.data(tc, size)
+    factor = 3 if tc in "bhil" else 1.5
+    impls = telvaran(env, tv.scale, size, d, factor, kinds=WRITE_KINDS, inplace=True)
+    impls += peer(env, "ndarray *= factor", operator.imul, d.get(NUMPY), factor, kind=NUMPY,
+                  needs="numpy", inplace=True)
+    return impls
 
 
 def _clip(env, tc, size):
-    a, n = env.inputs(tc, size)
-    np = env.np
-    return [
-        Impl("telvaran", tv.clip, a, (-500, 500), inplace=True),
-        _numpy(env, "numpy.clip(out=)", lambda n: np.clip(n, -500, 500, out=n), n, inplace=True),
-    ]
+    d = env.data(tc, size)
+    np_ = env.np
+    impls = telvaran(env, tv.clip, size, d, -500, 500, kinds=WRITE_KINDS, inplace=True)
+    impls += peer(env, "numpy.clip(out=)", lambda n: np_.clip(n, -500, 500, out=n), d.get(NUMPY),
+                  kind=NUMPY, needs="numpy", inplace=True)
+    return impls
 
 
-# -- ordering --------------------------------------------------------------
+def _numpy_normalize(n):
+    low, high = n.min(), n.max()
+    n -= low
+    n /= high - low
+
+
+def _normalize(env, tc, size):
+    d = env.data(tc, size)
+    impls = telvaran(env, tv.normalize, size, d, kinds=WRITE_KINDS, inplace=True)
+    impls += peer(env, "n -= min; n /= max - min", _numpy_normalize, d.get(NUMPY), kind=NUMPY,
+                  needs="numpy", inplace=True)
+    return impls
+
+
+# -- ordering ----------------------------------------------------------------
 
 def _sort(env, tc, size):
-    a, n = env.inputs(tc, size)
-    np = env.np
-    return [
-        Impl("telvaran", tv.sort, a, inplace=True),
-        _numpy(env, "telvaran (ndarray)", tv.sort, n, inplace=True),
-        _numpy(env, "numpy.sort(kind='stable')", np and functools.partial(np.sort, kind="stable"), n),
-        _numpy(env, "numpy.sort", np and np.sort, n),
-        _numpy(env, "ndarray.sort(kind='stable')", np and functools.partial(np.ndarray.sort, kind="stable"),
-               n, inplace=True),
-        Impl("array(tc, sorted(a))", lambda a: array(tc, sorted(a)), a),
-    ]
+    d = env.data(tc, size)
+    np_ = env.np
+    impls = telvaran(env, tv.sort, size, d, kinds=WRITE_KINDS, inplace=True)
+    impls += peer(env, "ndarray.sort()", np_ and np_.ndarray.sort, d.get(NUMPY), kind=NUMPY,
+                  needs="numpy", inplace=True)
+    impls += peer(env, "ndarray.sort(kind='stable')", np_ and functools.partial(np_.ndarray.sort, kind="stable"),
+                  d.get(NUMPY), kind=NUMPY, needs="numpy", legend="numpy (stable sort)", inplace=True)
+    impls += peer(env, "a[:] = array(tc, sorted(a))", _sorted_into, d.get(ARRAY), inplace=True,
+                  max_size=SORTING_STDLIB_MAX, size=size)
+    return impls
+
+
+def _sorted_into(a):
+    a[:] = array(a.typecode, sorted(a))
+
+
+def _reverse_numpy(n):
+    n[...] = n[::-1]
+
+
+def _reverse(env, tc, size):
+    d = env.data(tc, size)
+    impls = telvaran(env, tv.reverse, size, d, kinds=WRITE_KINDS, inplace=True)
+    impls += peer(env, "x[...] = x[::-1]", _reverse_numpy, d.get(NUMPY), kind=NUMPY, needs="numpy",
+                  inplace=True)
+    impls += peer(env, "array.reverse()", array.reverse, d.get(ARRAY), inplace=True)
+    return impls
 
 
 def _unique(env, tc, size):
-    a, n = env.inputs(tc, size)
-    return [
-        Impl("telvaran", tv.unique, a),
-        _numpy(env, "numpy.unique", env.np and env.np.unique, n),
-        Impl("array(tc, sorted(set(a)))", lambda a: array(tc, sorted(set(a))), a),
-    ]
+    d = env.data(tc, size)
+    impls = telvaran(env, tv.unique, size, d)
+    impls += peer(env, "numpy.unique", _attr(env.np, "unique"), d.get(NUMPY), kind=NUMPY, needs="numpy")
+    impls += peer(env, "array(tc, sorted(set(a)))", lambda a: array(tc, sorted(set(a))), d.get(ARRAY),
+                  max_size=SORTING_STDLIB_MAX, size=size)
+    if size <= ARROW_MAX:
+        # Unordered: pyarrow gives the distinct values in order of first appearance.
+        impls += peer(env, "pyarrow.compute.unique", _attr(env.pc, "unique"), d.get(ARROW), kind=ARROW,
+                      needs="pyarrow")
+    return impls
 
 
-# -- statistics ------------------------------------------------------------
+# -- statistics ----------------------------------------------------------------
 
-def _statistic(tv_fn, numpy_name, stats_name, stats_fn, limit=None):
+def _mean_of(env, data):
+    n = data.get(NUMPY)
+    if n is not None:
+        return float(n.mean(dtype="float64"))
+    return sum(data.values) / len(data.values)
+
+
+def _var_floor(read, sqdev):
+    """The least a variance can cost: one pass at read bandwidth (the mean), then the ordered loop."""
+    def floor(a, mean):
+        read(a)
+        return sqdev(a, mean)
+
+    return floor
+
+
+def _statistic(tv_fn, numpy_name, bottleneck_name, stdlib_name, stdlib_fn, stdlib_max):
     def build(env, tc, size):
-        a, n = env.inputs(tc, size)
-        peer = Impl(stats_name, stats_fn, a)
-        if limit is not None and size > limit:
-            peer.skip = f"too slow above {limit:,} elements"
-        return [
-            Impl("telvaran", tv_fn, a),
-            _numpy(env, numpy_name, _numpy_function(env, numpy_name), n),
-            peer,
-        ]
+        d = env.data(tc, size)
+        impls = telvaran(env, tv_fn, size, d)
+        impls += peer(env, f"numpy.{numpy_name}", _attr(env.np, numpy_name), d.get(NUMPY), kind=NUMPY,
+                      needs="numpy")
+        impls += peer(env, f"bottleneck.{bottleneck_name}", _attr(env.bn, bottleneck_name), d.get(NUMPY),
+                      kind=NUMPY, needs="bottleneck")
+        impls += peer(env, stdlib_name, stdlib_fn, d.get(ARRAY), max_size=stdlib_max, size=size)
+        if tv_fn is tv.var and size >= FLOOR_MIN:
+            floor = env.floor
+            mean = _mean_of(env, d)
+            impls += peer(env, "C floor (ordered squared deviations)", floor and floor.sqdev,
+                          d.get(ARRAY), mean, needs="floor", legend="C floor (ordered loop)")
+            impls += peer(env, "C floor (plain read + ordered squared deviations)",
+                          floor and _var_floor(floor.read, floor.sqdev), d.get(ARRAY), mean,
+                          needs="floor", legend="C floor (read + ordered loop)")
+        return impls
 
     return build
 
 
-# -- callbacks, iteration, lazy chains ----------------------------------------
+# -- slices ----------------------------------------------------------------------
+
+def _slice(env, tc, size):
+    d = env.data(tc, size)
+    start, end = size // 4, 3 * size // 4
+    impls = telvaran(env, tv.slice, size, d, start, end, kinds=(ARRAY, NUMPY, MEMORYVIEW))
+    impls += peer(env, "memoryview(a)[i:j]", lambda a, i, j: memoryview(a)[i:j], d.get(ARRAY), start, end)
+    impls += peer(env, "memoryview(n)[i:j]", lambda n, i, j: memoryview(n)[i:j], d.get(NUMPY), start, end,
+                  kind=NUMPY)
+    if size <= MEMORYVIEW_MAX:
+        impls += peer(env, "m[i:j]", lambda m, i, j: m[i:j], d.get(MEMORYVIEW), start, end, kind=MEMORYVIEW)
+    return impls
+
+
+# -- callbacks, iteration, lazy chains ------------------------------------------------
+# The standard-library equivalent on each kind gives the callable the same
+# Python numbers telvaran gives it and returns the same kind of result: for
+# numpy, np.fromiter over tolist() (iterating the ndarray itself would hand
+# the callable numpy scalars, which are slower to compute with); for
+# pyarrow, pyarrow.array over to_pylist().
+
+def _builtins_on_kinds(env, size, d, makers, inplace=False):
+    impls = []
+    for kind, name, fn in makers:
+        if _kind_applies(kind, size):
+            impls += peer(env, name, fn, d.get(kind), kind=kind, inplace=inplace)
+    return impls
+
 
 def _map(env, tc, size):
-    a, _ = env.inputs(tc, size)
-    return [
-        Impl("telvaran", tv.map, a, (_increment,)),
-        Impl("array(tc, map(f, a))", lambda a: array(tc, map(_increment, a)), a),
-    ]
+    d = env.data(tc, size)
+    np_, pa = env.np, env.pa
+    impls = telvaran(env, tv.map, size, d, _increment, kinds=(ARRAY, NUMPY, MEMORYVIEW, ARROW))
+    impls += _builtins_on_kinds(env, size, d, [
+        (ARRAY, "array(tc, map(f, a))", lambda a: array(tc, map(_increment, a))),
+        (NUMPY, "np.fromiter(map(f, n.tolist()))",
+         lambda n: np_.fromiter(map(_increment, n.tolist()), n.dtype, len(n))),
+        (MEMORYVIEW, "array(tc, map(f, m))", lambda m: array(tc, map(_increment, m))),
+        (ARROW, "pa.array(list(map(f, p.to_pylist())))",
+         lambda p: pa.array(list(map(_increment, p.to_pylist())))),
+    ])
+    return impls
 
 
 def _filter(env, tc, size):
-    a, _ = env.inputs(tc, size)
-    return [
-        Impl("telvaran", tv.filter, a, (_positive,)),
-        Impl("array(tc, filter(p, a))", lambda a: array(tc, filter(_positive, a)), a),
-    ]
+    d = env.data(tc, size)
+    np_, pa = env.np, env.pa
+    impls = telvaran(env, tv.filter, size, d, _positive, kinds=(ARRAY, NUMPY, MEMORYVIEW, ARROW))
+    impls += _builtins_on_kinds(env, size, d, [
+        (ARRAY, "array(tc, filter(p, a))", lambda a: array(tc, filter(_positive, a))),
+        (NUMPY, "np.fromiter(filter(p, n.tolist()))",
+         lambda n: np_.fromiter(filter(_positive, n.tolist()), n.dtype)),
+        (MEMORYVIEW, "array(tc, filter(p, m))", lambda m: array(tc, filter(_positive, m))),
+        (ARROW, "pa.array(list(filter(p, p.to_pylist())))",
+         lambda p: pa.array(list(filter(_positive, p.to_pylist())))),
+    ])
+    if size <= ARROW_MAX and env.pc is not None:
+        pc = env.pc
+        impls += peer(env, "pyarrow.compute.filter(p, p > 0)", lambda p: pc.filter(p, pc.greater(p, 0)),
+                      d.get(ARROW), kind=ARROW, needs="pyarrow")
+    return impls
 
 
 def _reduce(env, tc, size):
-    a, _ = env.inputs(tc, size)
-    return [
-        Impl("telvaran", tv.reduce, a, (operator.add,)),
-        Impl("functools.reduce(f, a)", functools.partial(functools.reduce, operator.add), a),
-    ]
+    d = env.data(tc, size)
+    fold = functools.partial(functools.reduce, operator.add)
+    impls = telvaran(env, tv.reduce, size, d, operator.add, kinds=(ARRAY, NUMPY, MEMORYVIEW, ARROW))
+    impls += _builtins_on_kinds(env, size, d, [
+        (ARRAY, "functools.reduce(f, a)", fold),
+        (NUMPY, "functools.reduce(f, n.tolist())", lambda n: fold(n.tolist())),
+        (MEMORYVIEW, "functools.reduce(f, m)", fold),
+        (ARROW, "functools.reduce(f, p.to_pylist())", lambda p: fold(p.to_pylist())),
+    ])
+    return impls
+
+
+def _loop_map_inplace(a):
+    for i in range(len(a)):
+        a[i] = _increment(a[i])
+
+
+def _map_inplace(env, tc, size):
+    d = env.data(tc, size)
+    np_ = env.np
+
+    def numpy_map_inplace(n):
+        n[:] = np_.fromiter(map(_increment, n.tolist()), n.dtype, len(n))
+
+    impls = telvaran(env, tv.map_inplace, size, d, _increment, kinds=WRITE_KINDS, inplace=True)
+    impls += _builtins_on_kinds(env, size, d, [
+        (ARRAY, "for i: a[i] = f(a[i])", _loop_map_inplace),
+        (NUMPY, "n[:] = np.fromiter(map(f, n.tolist()))", numpy_map_inplace),
+        (MEMORYVIEW, "for i: m[i] = f(m[i])", _loop_map_inplace),
+    ], inplace=True)
+    return impls
 
 
 def _iterator(env, tc, size):
-    a, _ = env.inputs(tc, size)
-    return [
-        Impl("ArrayIterator", lambda a: _consume(tv.array_iterator(a)), a),
-        Impl("iter(array.array)", _consume, a),
-        Impl("iter(memoryview)", lambda a: _consume(memoryview(a)), a),
-    ]
+    d = env.data(tc, size)
+    impls = telvaran(env, lambda x: _consume(tv.array_iterator(x)), size, d, kinds=(ARRAY, NUMPY, MEMORYVIEW))
+    for impl in impls:
+        impl.name = f"ArrayIterator ({impl.kind})"
+        impl.legend = f"telvaran ({impl.kind})"
+    impls += peer(env, "iter(array.array)", _consume, d.get(ARRAY))
+    impls += peer(env, "iter(ndarray.tolist())", lambda n: _consume(n.tolist()), d.get(NUMPY), kind=NUMPY)
+    if size <= MEMORYVIEW_MAX:
+        impls += peer(env, "iter(memoryview)", _consume, d.get(MEMORYVIEW), kind=MEMORYVIEW)
+    return impls
 
 
 def _lazy_chain(a):
@@ -260,41 +540,53 @@ def _direct_chain(a):
 
 
 def _lazy(env, tc, size):
-    a, _ = env.inputs(tc, size)
+    d = env.data(tc, size)
+    a = d.get(ARRAY)
     builtin = lambda a: array(tc, map(_double, filter(_positive, map(_increment, a))))  # noqa: E731
     return [
-        Impl("LazyArray chain", _lazy_chain, a),
-        Impl("direct telvaran calls", _direct_chain, a),
-        Impl("builtins map/filter", builtin, a),
+        Impl("LazyArray chain", _lazy_chain, a, role="telvaran", legend="telvaran (array.array)"),
+        Impl("direct telvaran calls", _direct_chain, a, legend="telvaran, direct calls"),
+        Impl("builtins map/filter", builtin, a, legend="standard library"),
     ]
 
 
+def _reduction_op(name, numpy_name, bottleneck_name, stdlib_name, stdlib_fn, compute_name, types):
+    return Operation(name, name, types,
+                     _reduction(getattr(tv, name), numpy_name, bottleneck_name, stdlib_name, stdlib_fn,
+                                compute_name))
+
+
 OPERATIONS = [
-    Operation("sum", "sum", NUMERIC, _aggregate(tv.sum, "builtins sum", sum, "numpy.sum", with_ndarray=True)),
-    Operation("mean", "mean", NUMERIC,
-              _aggregate(tv.mean, "statistics.fmean", statistics.fmean, "numpy.mean", divided=True)),
-    Operation("min", "min", NUMERIC, _aggregate(tv.min, "builtins min", min, "numpy.min")),
-    Operation("max", "max", NUMERIC, _aggregate(tv.max, "builtins max", max, "numpy.max")),
-    Operation("add", "add (new array)", NUMERIC, _elementwise(tv.add, "numpy.add", "+")),
-    Operation("multiply", "multiply (new array)", NUMERIC, _elementwise(tv.multiply, "numpy.multiply", "*")),
+    _reduction_op("sum", "sum", "nansum", "builtins sum", sum, "sum", NUMERIC),
+    _reduction_op("mean", "mean", "nanmean", "statistics.fmean", statistics.fmean, "mean", NUMERIC),
+    _reduction_op("min", "min", "nanmin", "builtins min", min, "min", ALL),
+    _reduction_op("max", "max", "nanmax", "builtins max", max, "max", ALL),
+    Operation("var", "var", MAIN, _statistic(tv.var, "var", "nanvar", "statistics.pvariance",
+                                             statistics.pvariance, EXACT_STATISTICS_MAX)),
+    Operation("std", "std", MAIN, _statistic(tv.std, "std", "nanstd", "statistics.pstdev",
+                                             statistics.pstdev, EXACT_STATISTICS_MAX)),
+    Operation("median", "median", ALL, _statistic(tv.median, "median", "median", "statistics.median",
+                                                  statistics.median, SORTING_STDLIB_MAX)),
+    Operation("add", "add (new array)", NUMERIC, _elementwise(tv.add, "add", "+")),
+    Operation("multiply", "multiply (new array)", NUMERIC, _elementwise(tv.multiply, "multiply", "*")),
     Operation("scale", "scale (in place)", NUMERIC, _scale),
     Operation("clip", "clip (in place)", NUMERIC, _clip),
-    Operation("sort", "sort (in place)", NUMERIC, _sort),
-    Operation("unique", "unique", MAIN, _unique),
-    Operation("var", "var", MAIN,
-              _statistic(tv.var, "numpy.var", "statistics.pvariance", statistics.pvariance,
-                         STATISTICS_VARIANCE_LIMIT)),
-    Operation("std", "std", MAIN,
-              _statistic(tv.std, "numpy.std", "statistics.pstdev", statistics.pstdev,
-                         STATISTICS_VARIANCE_LIMIT)),
-    Operation("median", "median", MAIN, _statistic(tv.median, "numpy.median", "statistics.median",
-                                                   statistics.median)),
-    Operation("map", "map (f = x + 1)", MAIN, _map),
-    Operation("filter", "filter (p = x > 0)", MAIN, _filter),
-    Operation("reduce", "reduce (fn = operator.add)", MAIN, _reduce),
-    Operation("iterator", f"ArrayIterator: iterating {ITERATOR_SIZE:,} elements", MAIN, _iterator,
-              sizes=(ITERATOR_SIZE,)),
-    Operation("lazy", "LazyArray chain map(x + 1).filter(x > 0).map(x * 2).collect()", MAIN, _lazy),
+    Operation("normalize", "normalize (in place)", FLOATS, _normalize),
+    Operation("sort", "sort (in place)", ALL, _sort),
+    Operation("reverse", "reverse (in place)", ALL, _reverse),
+    Operation("unique", "unique", NUMERIC, _unique),
+    Operation("slice", "slice (the middle half, zero-copy)", MAIN, _slice, per_call=True),
+    Operation("map", "map (f = x + 1)", MAIN, _map, max_size=CALLBACK_MAX),
+    Operation("filter", "filter (p = x > 0)", MAIN, _filter, max_size=CALLBACK_MAX),
+    Operation("reduce", "reduce (fn = operator.add)", MAIN, _reduce, max_size=CALLBACK_MAX),
+    Operation("map_inplace", "map_inplace (f = x + 1)", MAIN, _map_inplace, max_size=CALLBACK_MAX),
+    Operation("iterator", "ArrayIterator: iterating every element", MAIN, _iterator, max_size=ITERATION_MAX),
+    Operation("lazy", "LazyArray map(x + 1).filter(x > 0).map(x * 2).collect()", MAIN, _lazy,
+              max_size=ITERATION_MAX),
 ]
 
 BY_NAME = {op.name: op for op in OPERATIONS}
+
+
+def sizes_of(op, run_sizes):
+    return tuple(s for s in run_sizes if op.max_size is None or s <= op.max_size)

@@ -1,4 +1,4 @@
-"""Output of the benchmark: the table on the terminal, the CSV file, the plot."""
+"""Output of the benchmark: the tables on the terminal, the CSV file, the comparison of two runs."""
 
 from __future__ import annotations
 
@@ -6,10 +6,10 @@ import csv
 import os
 from dataclasses import dataclass
 
-from _cases import TYPE_NAMES
-from _timing import format_ns, format_ratio
+from _cases import TYPE_CODES, TYPE_NAMES
+from _timing import format_ns
 
-TYPE_WIDTH, SIZE_WIDTH = 8, 10
+CELL = 17
 
 
 @dataclass
@@ -18,136 +18,148 @@ class Row:
     typecode: str
     size: int
     implementation: str
-    ns: float | None
-    subject: bool = False
-    ratio: float | None = None  # this implementation's time / the subject's time
+    kind: str
+    role: str                   # "telvaran", "peer" or "floor"
+    legend: str
+    ns: float | None = None
+    ratio: float | None = None  # telvaran's time / this implementation's time
+    reference: str = ""         # the telvaran row the ratio is taken against
     loops: int = 0
     repeats: int = 0
-    note: str = ""
+    note: str = ""              # why it has no time: "error: ...", or the reason it was skipped
+
+    @property
+    def key(self):
+        return (self.operation, self.typecode, self.size, self.implementation)
 
 
-def _width(name: str) -> int:
-    return max(len(name), 16) + 2
+def set_ratios(rows: list[Row]) -> None:
+    """Each peer's and floor's ratio: telvaran on the same kind of input / it.
+
+    Where telvaran was not run on that kind at this size, telvaran on the
+    array.array stands in; where it was run and failed, there is no ratio.
+    """
+    telvaran = {r.kind: r for r in rows if r.role == "telvaran"}
+    for r in rows:
+        if r.role == "telvaran" or not r.ns:
+            continue
+        reference = telvaran.get(r.kind, telvaran.get("array.array"))
+        if reference is not None and reference.ns:
+            r.ratio, r.reference = reference.ns / r.ns, reference.implementation
 
 
-def header(title: str, columns: list[str]) -> str:
-    line = f"{'type':<{TYPE_WIDTH}}{'size':>{SIZE_WIDTH}}  " + "".join(
-        f"{name:>{_width(name)}}" for name in columns)
-    return f"\n{title}\n{line}\n{'-' * len(line)}"
+def format_ratio(ratio: float) -> str:
+    if ratio >= 100:
+        return f"{ratio:.0f}"
+    if ratio >= 10:
+        return f"{ratio:.1f}"
+    if ratio >= 0.1:
+        return f"{ratio:.2f}"
+    return f"{ratio:.3f}"
 
 
-def row_line(typecode: str, size: int, columns: list[str], rows: dict[str, Row]) -> str:
-    cells = []
-    for name in columns:
-        row = rows.get(name)
-        if row is None:
-            text = ""
-        elif row.ns is None:
-            text = "skipped"
-        elif row.subject:
-            text = format_ns(row.ns)
-        else:
-            text = f"{format_ns(row.ns)} {format_ratio(row.ratio)}".rstrip()
-        cells.append(f"{text:>{_width(name)}}")
-    return f"{TYPE_NAMES[typecode]:<{TYPE_WIDTH}}{size:>{SIZE_WIDTH},}  " + "".join(cells)
+def _cell(row: Row | None) -> str:
+    if row is None:
+        return ""
+    if row.ns is None:
+        return "error" if row.note.startswith("error") else "skipped"
+    text = format_ns(row.ns)
+    if row.ratio is not None:
+        text += f" ({format_ratio(row.ratio)})"
+    return text
+
+
+def block(title: str, typecode: str, sizes: list[int], rows: list[Row]) -> list[str]:
+    """The table of one operation and element type: a line per implementation, a column per size."""
+    names = list(dict.fromkeys(r.implementation for r in rows))
+    width = max([len(n) for n in names] + [24]) + 2
+    head = f"{title} · {TYPE_NAMES[typecode]}"
+    lines = ["", f"{head:<{width}}" + "".join(f"{size:>{CELL},}" for size in sizes)]
+    lines.append("-" * len(lines[-1]))
+    by_key = {(r.implementation, r.size): r for r in rows}
+    for name in names:
+        lines.append(f"{name:<{width}}" + "".join(f"{_cell(by_key.get((name, s))):>{CELL}}" for s in sizes))
+    notes = {}
+    for r in rows:
+        if r.ns is None and r.note:
+            notes.setdefault(f"{r.implementation}: {r.note}", None)
+    lines += [f"  note: {n}" for n in notes]
+    return lines
 
 
 def _ensure_parent(path: str) -> None:
-    parent = os.path.dirname(os.path.abspath(path))
-    os.makedirs(parent, exist_ok=True)
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+
+
+FIELDS = ["operation", "type", "size", "implementation", "kind", "role", "legend", "ns_per_call", "ns_per_element",
+          "telvaran_ratio", "reference", "loops", "repeats", "note"]
 
 
 def write_csv(path: str, rows: list[Row]) -> None:
     _ensure_parent(path)
     with open(path, "w", newline="") as out:
         writer = csv.writer(out)
-        writer.writerow(["operation", "type", "size", "implementation", "ns_per_call",
-                         "ratio_to_telvaran", "loops", "repeats", "note"])
+        writer.writerow(FIELDS)
         for r in rows:
             writer.writerow([
-                r.operation, TYPE_NAMES[r.typecode], r.size, r.implementation,
+                r.operation, TYPE_NAMES[r.typecode], r.size, r.implementation, r.kind, r.role, r.legend,
                 "" if r.ns is None else f"{r.ns:.1f}",
+                "" if r.ns is None else f"{r.ns / r.size:.4g}",
                 "" if r.ratio is None else f"{r.ratio:.4g}",
-                r.loops, r.repeats, r.note,
+                r.reference, r.loops, r.repeats, r.note,
             ])
 
 
-def plot(path: str, rows: list[Row], titles: dict[str, str]) -> str | None:
-    """Writes a PNG of ns per call against size, one panel per operation.
+def read_ratios(path: str) -> dict[tuple, float]:
+    """(operation, type name, size, peer) -> telvaran / peer, from a CSV of this benchmark.
 
-    Returns None on success, otherwise why no plot was made.
+    Also reads the earlier layout, whose ratio_to_telvaran column held the
+    inverse (peer / telvaran) and whose subject row was named "telvaran".
     """
-    try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        return "matplotlib is not installed (pip install matplotlib)"
-    operations = [op for op in titles if any(r.operation == op and r.ns for r in rows)]
-    if not operations:
-        return "nothing was measured"
-    columns = min(4, len(operations))
-    lines = -(-len(operations) // columns)
-    figure, axes = plt.subplots(lines, columns, figsize=(4.2 * columns, 3.3 * lines), squeeze=False)
-    for panel, op in zip(axes.flat, operations):
-        measured = [r for r in rows if r.operation == op and r.ns]
-        if len({r.size for r in measured}) > 1:
-            _lines(panel, measured)
-        else:
-            _bars(panel, measured)
-        panel.set_title(titles[op], fontsize=8)
-        panel.set_ylabel("ns per call", fontsize=7)
-        panel.tick_params(labelsize=6)
-    for panel in list(axes.flat)[len(operations):]:
-        panel.set_visible(False)
-    figure.suptitle("telvaran and its peers: ns per call (solid float64, dashed int32, dotted float32)",
-                    fontsize=9)
-    figure.tight_layout(rect=(0, 0, 1, 1 - 0.35 / (3.3 * lines)))
-    _ensure_parent(path)
-    figure.savefig(path, dpi=110)
-    plt.close(figure)
-    return None
+    ratios = {}
+    with open(path, newline="") as f:
+        for r in csv.DictReader(f):
+            if r.get("telvaran_ratio"):
+                ratio = float(r["telvaran_ratio"])
+            elif r.get("ratio_to_telvaran") and r["implementation"] != "telvaran":
+                ratio = 1 / float(r["ratio_to_telvaran"]) if float(r["ratio_to_telvaran"]) else None
+            else:
+                continue
+            if ratio:
+                ratios[(r["operation"], r["type"], int(r["size"]), r["implementation"])] = ratio
+    return ratios
 
 
-STYLES = {"d": "-", "i": "--", "f": ":"}
+def current_ratios(rows: list[Row]) -> dict[tuple, float]:
+    return {(r.operation, TYPE_NAMES[r.typecode], r.size, r.implementation): r.ratio
+            for r in rows if r.ratio is not None}
 
 
-def _colours(measured):
-    names = list(dict.fromkeys(r.implementation for r in measured))
-    return {name: f"C{k % 10}" for k, name in enumerate(names)}
-
-
-def _lines(panel, measured):
-    """ns per call against size: one colour per implementation, one line style per type."""
-    colours = _colours(measured)
-    for name, colour in colours.items():
-        for typecode, style in STYLES.items():
-            points = sorted((r.size, r.ns) for r in measured
-                            if r.implementation == name and r.typecode == typecode)
-            if points:
-                label = name if typecode == next(
-                    t for t in STYLES if any(r.implementation == name and r.typecode == t for r in measured)
-                ) else None
-                panel.plot(*zip(*points), style, color=colour, marker="o", markersize=3, label=label)
-    panel.set_xscale("log")
-    panel.set_yscale("log")
-    panel.set_xlabel("elements", fontsize=7)
-    panel.legend(fontsize=5)
-
-
-def _bars(panel, measured):
-    """One size only: a bar per implementation and type."""
-    colours = _colours(measured)
-    typecodes = [t for t in STYLES if any(r.typecode == t for r in measured)]
-    width = 0.8 / max(len(typecodes), 1)
-    for k, typecode in enumerate(typecodes):
-        for x, name in enumerate(colours):
-            for r in measured:
-                if r.implementation == name and r.typecode == typecode:
-                    panel.bar(x + k * width, r.ns, width, color=colours[name],
-                              hatch="" if typecode == "d" else "//", edgecolor="white")
-    panel.set_xticks([x + width * (len(typecodes) - 1) / 2 for x in range(len(colours))])
-    panel.set_xticklabels(list(colours), fontsize=6)
-    size = measured[0].size if measured else 0
-    types = ", ".join(f"{TYPE_NAMES[t]}{' (hatched)' if t != 'd' else ''}" for t in typecodes)
-    panel.set_xlabel(f"{size:,} elements: {types}", fontsize=7)
+def compare(old: dict, new: dict, old_name: str, new_name: str, order: list[str]) -> list[str]:
+    """Per case present in both runs: telvaran / peer then and now."""
+    common = [k for k in new if k in old]
+    if not common:
+        return ["", f"--compare: no case with a ratio is in both {old_name} and {new_name}"]
+    rank = {name: i for i, name in enumerate(order)}
+    types = list(TYPE_CODES)
+    common.sort(key=lambda k: (rank.get(k[0], len(rank)), types.index(k[1]) if k[1] in types else 99, k[2], k[3]))
+    width = max(len(k[3]) for k in common) + 2
+    lines = ["", f"Compared with {old_name}: telvaran time / peer time then and now, each from its own run "
+                 "(below 1 telvaran is faster); change = now / then, above 1 means telvaran lost ground "
+                 "against that peer.",
+             f"{'operation':<12}{'type':<9}{'size':>12}  {'peer':<{width}}{'then':>9}{'now':>9}{'change':>9}"]
+    worse, better = [], []
+    for k in common:
+        change = new[k] / old[k]
+        mark = ""
+        if change > 1.1:
+            worse.append(k)
+            mark = "  worse"
+        elif change < 1 / 1.1:
+            better.append(k)
+            mark = "  better"
+        lines.append(f"{k[0]:<12}{k[1]:<9}{k[2]:>12,}  {k[3]:<{width}}{format_ratio(old[k]):>9}"
+                     f"{format_ratio(new[k]):>9}{change:>9.2f}{mark}")
+    lines.append(f"{len(common)} cases in both runs: {len(worse)} more than 10% worse, "
+                 f"{len(better)} more than 10% better, the rest within 10%")
+    return lines

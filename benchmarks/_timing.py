@@ -31,8 +31,12 @@ class Settings:
     repeats: int    # repeats of the timed loop; the fastest one counts
 
 
-DEFAULT = Settings(budget_ns=200_000_000, repeats=5)
-QUICK = Settings(budget_ns=25_000_000, repeats=3)
+DEFAULT = Settings(budget_ns=60_000_000, repeats=5)
+QUICK = Settings(budget_ns=15_000_000, repeats=3)
+# A call slower than the budget is timed once more (the first call may pay
+# for first-touch page faults the others do not), unless it takes longer
+# than this on its own.
+SECOND_CALL_LIMIT_NS = 1_500_000_000
 
 
 @dataclass(frozen=True)
@@ -69,49 +73,80 @@ def _bare_loop(inputs) -> int:
     return perf_counter_ns() - t0
 
 
-def measure(fn, first, consts=(), fresh=None, nbytes=0, settings=DEFAULT) -> Timing:
-    """Best time of one call fn(first, *consts), in ns.
+class _Subject:
+    """One implementation being timed: its inputs, its loop count and its repeats so far."""
 
-    fresh, when given, makes a new copy of first for every call (in-place
-    operations); nbytes is the size of one copy, used to cap the pool.
-    """
-    run = _runner(len(consts))
+    def __init__(self, fn, first, consts, fresh, nbytes):
+        self.fn, self.first, self.consts, self.fresh = fn, first, consts, fresh
+        self.run = _runner(len(consts))
+        self.cap = MAX_LOOPS if fresh is None else min(POOL_ITEMS, max(1, POOL_BYTES // max(nbytes, 1)))
+        self.loops = 1
+        self.repeats = 0
+        self.totals: list[int] = []
+        self.bares: list[int] = []
 
-    def inputs(count):
-        if fresh is None:
-            return [first] * count
-        return [fresh(first) for _ in range(count)]
+    def timed(self, count):
+        xs = [self.first] * count if self.fresh is None else [self.fresh(self.first) for _ in range(count)]
+        return self.run(self.fn, xs, *self.consts), _bare_loop(xs)
 
-    def timed(count):
-        xs = inputs(count)
-        return run(fn, xs, *consts), _bare_loop(xs)
-
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        cap = MAX_LOOPS if fresh is None else min(POOL_ITEMS, max(1, POOL_BYTES // max(nbytes, 1)))
+    def calibrate(self, settings):
+        """Grows the loop until one pass takes CALIBRATION_NS, then sets loops and repeats."""
         count = 1
         while True:
-            elapsed, bare = timed(count)
+            elapsed, bare = self.timed(count)
             if count == 1 and elapsed >= settings.budget_ns:
-                return Timing(float(elapsed), 1, 1)
-            if elapsed >= CALIBRATION_NS or count >= cap:
+                # Slower than the whole budget: this call is the first repeat,
+                # and one more follows unless a single call takes very long.
+                self.totals, self.bares = [elapsed], [bare]
+                self.repeats = 1 if elapsed > SECOND_CALL_LIMIT_NS else 2
+                return
+            if elapsed >= CALIBRATION_NS or count >= self.cap:
                 break
-            count = min(count * 10, cap)
+            count = min(count * 10, self.cap)
         per_call = max(elapsed - bare, 1) / count
-        loops = min(cap, max(1, int(settings.budget_ns / settings.repeats / per_call)))
-        repeats = settings.repeats
-        if loops == 1:  # slow calls: stay near the budget, but keep a minimum of two
-            repeats = max(2, min(repeats, int(settings.budget_ns / per_call)))
+        self.loops = min(self.cap, max(1, int(settings.budget_ns / settings.repeats / per_call)))
+        self.repeats = settings.repeats
+        if self.loops == 1:  # slow calls: stay near the budget, but keep a minimum of two
+            self.repeats = max(2, min(self.repeats, int(settings.budget_ns / per_call)))
+
+    def timing(self) -> Timing:
         # The fastest loop and the fastest bare loop are each the least
         # disturbed by the scheduler; subtracting per repeat instead would
         # let one preempted bare loop make a call look free.
-        totals, bares = zip(*(timed(loops) for _ in range(repeats)))
-        per_call = max(min(totals) - min(bares), 0) / loops
-        return Timing(per_call, loops, repeats)
+        per_call = max(min(self.totals) - min(self.bares), 0) / self.loops
+        return Timing(per_call, self.loops, len(self.totals))
+
+
+def measure_all(items, settings=DEFAULT) -> list[Timing]:
+    """Best time of one call of each item (fn, first, consts, fresh, nbytes), in ns.
+
+    fresh, when given, makes a new copy of first for every call (in-place
+    operations); nbytes is the size of one copy, used to cap the pool.
+    The implementations are timed in interleaved rounds (each one's loop
+    once per round), so that a slow spell of the machine falls on all of
+    them alike and the ratios between them hold better than their times.
+    """
+    subjects = [_Subject(*item) for item in items]
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for subject in subjects:
+            subject.calibrate(settings)
+        for round_ in range(max((s.repeats for s in subjects), default=0)):
+            for subject in subjects:
+                if len(subject.totals) < subject.repeats:
+                    total, bare = subject.timed(subject.loops)
+                    subject.totals.append(total)
+                    subject.bares.append(bare)
+        return [s.timing() for s in subjects]
     finally:
         if enabled:
             gc.enable()
+
+
+def measure(fn, first, consts=(), fresh=None, nbytes=0, settings=DEFAULT) -> Timing:
+    """Best time of one call fn(first, *consts), in ns (see measure_all)."""
+    return measure_all([(fn, first, consts, fresh, nbytes)], settings)[0]
 
 
 def format_ns(ns: float | None) -> str:
@@ -124,13 +159,3 @@ def format_ns(ns: float | None) -> str:
     if ns < 1_000_000_000:
         return f"{ns / 1e6:.3g} ms"
     return f"{ns / 1e9:.3g} s"
-
-
-def format_ratio(ratio: float | None) -> str:
-    if ratio is None:
-        return ""
-    if ratio >= 100:
-        return f"×{ratio:.0f}"
-    if ratio >= 10:
-        return f"×{ratio:.1f}"
-    return f"×{ratio:.2f}"

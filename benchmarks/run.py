@@ -1,24 +1,49 @@
-"""Benchmark: telvaran against numpy and the standard library.
+"""Benchmark: telvaran against numpy, bottleneck, pyarrow and the standard library.
 
-Every operation is timed at 8, 1,000 and 1,000,000 elements for int32 and
-float64 (and float32 where telvaran runs a separate single-precision loop),
-next to its closest peers. The table shows ns per call and, for each peer,
-the ratio peer time / telvaran time: above 1 telvaran is faster.
+Every operation is timed at 8, 1,000, 100,000, 1,000,000 and 10,000,000
+elements (fewer for the callback operations) on each kind of input telvaran
+reads (array.array, numpy.ndarray, memoryview, pyarrow Array and
+ChunkedArray), next to its closest peers and, for reductions and var, a bare
+C loop over the same memory (the floor). A table per operation and element
+type shows the time per call and, after each peer, the ratio
 
-    python benchmarks/run.py                      # the whole run, under 3 minutes
-    python benchmarks/run.py --quick              # shorter: smaller sizes and budgets
-    python benchmarks/run.py --only sum,sort      # selected operations
+    telvaran time / peer time   (below 1: telvaran is faster)
+
+with telvaran on the peer's own kind of input. A memoryview is timed up to
+1,000 elements (beyond that it is the array.array's memory and loop), pyarrow
+inputs up to 1,000,000; standard-library peers stop where one call would
+take seconds.
+
+The floors: "same loop" adds the doubles left to right (sum's per-call
+floor); "plain read" adds the memory's 64-bit words into eight independent
+sums (the bandwidth floor of any one-pass reduction); var's floor is that
+plain read, standing for its mean pass at full bandwidth, plus the ordered
+loop s += (x - mean)**2 one element at a time. The callback operations are
+compared with the builtins doing the same on the same kind of input and
+giving the callable the same Python numbers: on numpy,
+np.fromiter(map(f, n.tolist())), which is fairer and faster than iterating
+the array's numpy scalars.
+
+    python benchmarks/run.py                      # the whole run, about five minutes on 2 cores
+    python benchmarks/run.py --quick              # shorter: sizes up to 100,000, smaller budgets
+    python benchmarks/run.py --only sum,sort --types d,int32
+    python benchmarks/run.py --check              # only the cases the speed goals need, then the goals
+    python benchmarks/run.py --check all          # the whole run, then the goals
     python benchmarks/run.py --csv out.csv --plot out.png
+    python benchmarks/run.py --compare old.csv    # this run's ratios beside those of an earlier run
+    python benchmarks/run.py --compare old.csv new.csv   # two earlier runs, nothing measured
 
-An operation that is not implemented yet (NotImplementedError), or a peer
-that cannot run here (numpy missing), is skipped with a note.
+This machine is shared and noisy: absolute times move from run to run, the
+ratios measured within one run are what counts. A peer that cannot run here
+(its library is missing) is skipped with a note; a telvaran call that
+raises is shown as "error" with its message, and the run goes on.
 """
 
 from __future__ import annotations
 
 import argparse
-import copy
 import os
+import platform
 import sys
 import time
 
@@ -26,189 +51,215 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import _cases  # noqa: E402
 import _floor  # noqa: E402
+import _goals  # noqa: E402
 import _report  # noqa: E402
 import _timing  # noqa: E402
 from _report import Row  # noqa: E402
 
-HEADLINE_SIZE = 8
-FLOOR_TARGET = 3.0     # telvaran's sum at most this many times the floor
-BUILTIN_TARGET = 2.0   # and at least this many times faster than builtins sum
-
 
 def parse_args(argv):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    usage, _, rest = __doc__.partition("\n\n")
+    parser = argparse.ArgumentParser(
+        description=usage, epilog=rest, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true",
-                        help="short run: sizes 8, 1,000 and 100,000 and smaller time budgets")
+                        help="short run: sizes 8, 1,000 and 100,000 and smaller time budgets "
+                             "(with --check: the goals' sizes, smaller budgets)")
     parser.add_argument("--only", action="append", default=[], metavar="NAMES",
                         help="comma-separated operations to run (repeatable); one of: "
                              + ", ".join(_cases.BY_NAME))
-    parser.add_argument("--types", default=None, metavar="CODES",
-                        help="element typecodes to run, from i, d, f (default: all)")
-    parser.add_argument("--csv", metavar="PATH", help="write the figures as CSV")
-    parser.add_argument("--plot", metavar="PATH", help="write a PNG plot (needs matplotlib)")
+    parser.add_argument("--types", default=None, metavar="TYPES",
+                        help="element types to run, as typecodes or names, comma-separated: "
+                             + ", ".join(f"{c} ({n})" for c, n in _cases.TYPE_NAMES.items())
+                             + " (default: all that each operation runs)")
+    parser.add_argument("--check", nargs="?", const="goals", choices=("goals", "all"),
+                        help="judge the speed goals: alone (or 'goals') times only the cases they need; "
+                             "'all' runs the whole benchmark first. Exits 0 whether goals are met or not")
+    parser.add_argument("--list-goals", action="store_true", help="print the goals and exit")
+    parser.add_argument("--csv", metavar="PATH", help="write every figure as CSV")
+    parser.add_argument("--plot", metavar="PATH",
+                        help="write a PNG of the times (PATH) and one of the ratios to the fastest peer "
+                             "(PATH with -ratio before the suffix); needs matplotlib")
+    parser.add_argument("--compare", nargs="+", metavar="CSV",
+                        help="OLD.csv: after this run, print per case in both telvaran's ratio to each peer "
+                             "then and now; OLD.csv NEW.csv: compare two earlier runs without measuring. "
+                             "Compare ratios, not times: on a shared machine only ratios from one run hold")
     args = parser.parse_args(argv)
     names = [n.strip() for chunk in args.only for n in chunk.split(",") if n.strip()]
     unknown = [n for n in names if n not in _cases.BY_NAME]
     if unknown:
         parser.error(f"unknown operation {', '.join(unknown)}; choose from {', '.join(_cases.BY_NAME)}")
-    args.operations = [_cases.BY_NAME[n] for n in names] if names else list(_cases.OPERATIONS)
-    codes = args.types.replace(",", "") if args.types else "idf"
-    if not codes or set(codes) - set(_cases.TYPE_NAMES):
-        parser.error("--types takes typecodes among i, d, f")
-    args.types = codes
+    args.operations = [op for op in _cases.OPERATIONS if op.name in names] if names else list(_cases.OPERATIONS)
+    args.selected = set(names) if names else None
+    codes = []
+    for item in (args.types or "").replace(",", " ").split():
+        if item in _cases.TYPE_NAMES:
+            codes.append(item)
+        elif item in _cases.TYPE_CODES:
+            codes.append(_cases.TYPE_CODES[item])
+        elif set(item) <= set(_cases.TYPE_NAMES):
+            codes.extend(item)  # "id" as in earlier versions
+        else:
+            parser.error(f"unknown element type {item!r}; choose from "
+                         + ", ".join(f"{c} ({n})" for c, n in _cases.TYPE_NAMES.items()))
+    args.types = "".join(dict.fromkeys(codes)) or "".join(_cases.TYPE_NAMES)
+    if args.compare and len(args.compare) > 2:
+        parser.error("--compare takes OLD.csv, or OLD.csv NEW.csv")
     return args
 
 
-def optional_numpy():
+def _optional(name):
     try:
-        import numpy
+        return __import__(name, fromlist=["_"])
     except ImportError:
         return None
-    return numpy
+
+
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine() or "unknown CPU"
+
+
+def versions(env) -> dict[str, str]:
+    from importlib.metadata import PackageNotFoundError, version
+
+    def of(module, dist):
+        if module is None:
+            return "not installed"
+        try:
+            return version(dist)
+        except PackageNotFoundError:
+            return getattr(module, "__version__", "?")
+
+    return {"Python": platform.python_version(), "telvaran": of(_cases.tv, "telvaran"),
+            "numpy": of(env.np, "numpy"), "bottleneck": of(env.bn, "bottleneck"),
+            "pyarrow": of(env.pa, "pyarrow")}
 
 
 def probe(impl) -> str:
-    """Calls the implementation once; returns why it cannot be timed, or ""."""
-    first = copy.copy(impl.first) if impl.inplace else impl.first
+    """Calls the implementation once; returns "error: ..." when it raises, or ""."""
+    first = impl.fresh(impl.first) if impl.fresh else impl.first
     try:
         impl.fn(first, *impl.consts)
-    except NotImplementedError:
-        return "not implemented yet"
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
-        return f"raised {type(error).__name__}: {error}"
+        return f"error: {type(error).__name__}: {error}"
     return ""
 
 
-def measure(op, typecode, size, impls, settings) -> dict[str, Row]:
-    rows = {}
-    subject = None
-    for position, impl in enumerate(impls):
-        row = Row(op.name, typecode, size, impl.name, None, subject=position == 0)
-        row.note = impl.skip or probe(impl)
+def nbytes(obj) -> int:
+    try:
+        return memoryview(obj).nbytes
+    except TypeError:
+        return getattr(obj, "nbytes", 0)
+
+
+def measure_case(op, typecode, size, impls, settings) -> list[Row]:
+    rows, timed = [], []
+    for impl in impls:
+        row = Row(op.name, typecode, size, impl.name, impl.kind, impl.role, impl.legend, note=impl.skip)
         if not row.note:
-            fresh = copy.copy if impl.inplace else None
-            nbytes = len(impl.first) * impl.first.itemsize
-            timing = _timing.measure(impl.fn, impl.first, impl.consts, fresh, nbytes, settings)
-            row.ns, row.loops, row.repeats = timing.ns_per_call, timing.loops, timing.repeats
-        if row.subject:
-            subject = row
-        elif subject is not None and subject.ns and row.ns is not None:
-            row.ratio = row.ns / subject.ns
-        if row.subject and row.ns is not None:
-            row.ratio = 1.0
-        rows[impl.name] = row
+            row.note = probe(impl)
+        if not row.note:
+            timed.append((row, (impl.fn, impl.first, impl.consts, impl.fresh, nbytes(impl.first))))
+        rows.append(row)
+    for (row, _), timing in zip(timed, _timing.measure_all([item for _, item in timed], settings)):
+        row.ns, row.loops, row.repeats = timing.ns_per_call, timing.loops, timing.repeats
+    _report.set_ratios(rows)
     return rows
 
 
-def run_operation(op, env, sizes, types, settings, all_rows):
-    plan = [(tc, size, op.build(env, tc, size))
-            for tc in op.typecodes if tc in types for size in (op.sizes or sizes)]
-    if not plan:
-        return
-    columns = list(dict.fromkeys(impl.name for _, _, impls in plan for impl in impls))
-    print(_report.header(op.title, columns), flush=True)
-    notes = {}
-    for tc, size, impls in plan:
-        rows = measure(op, tc, size, impls, settings)
-        all_rows.extend(rows.values())
-        print(_report.row_line(tc, size, columns, rows), flush=True)
-        for row in rows.values():
-            if row.note and row.note != _cases.NO_NUMPY:  # said once at the start
-                notes.setdefault(f"{row.implementation}: {row.note}", None)
-    for extra in op_notes(op, all_rows):
-        notes.setdefault(extra, None)
-    for note in notes:
-        print(f"  note: {note}")
+def make_plan(args, goal_list):
+    """{(operation, typecode): {size: names or None for all}} in the order of the operations."""
+    plan: dict[tuple[str, str], dict[int, set | None]] = {}
+    if args.check != "goals":
+        sizes = _cases.QUICK_SIZES if args.quick else _cases.SIZES
+        for op in args.operations:
+            for tc in op.typecodes:
+                if tc in args.types:
+                    for size in _cases.sizes_of(op, sizes):
+                        plan.setdefault((op.name, tc), {})[size] = None
+    for goal in goal_list:
+        for op, tc, size, name in goal.keys():
+            entry = plan.setdefault((op, tc), {})
+            if size not in entry:
+                entry[size] = {name}
+            elif entry[size] is not None:
+                entry[size].add(name)
+    rank = {op.name: i for i, op in enumerate(_cases.OPERATIONS)}
+    ordered = sorted(plan, key=lambda k: (rank[k[0]], "bhilfd".index(k[1])))
+    return {k: dict(sorted(plan[k].items())) for k in ordered}
 
 
-def _find(rows, op, typecode, size, name):
-    for r in rows:
-        if (r.operation, r.typecode, r.size, r.implementation) == (op, typecode, size, name):
-            return r.ns
-    return None
-
-
-def op_notes(op, rows):
-    """Figures that the table does not show directly."""
-    mine = [r for r in rows if r.operation == op.name]
-    if op.name == "iterator":
-        for r in mine:
-            if r.implementation == "ArrayIterator" and r.ns:
-                per_item = r.ns / r.size
-                yield f"ArrayIterator costs {per_item:.0f} ns per element ({_cases.TYPE_NAMES[r.typecode]})"
-    if op.name == "lazy":
-        for r in mine:
-            if r.implementation == "LazyArray chain" and r.ns:
-                direct = _find(rows, "lazy", r.typecode, r.size, "direct telvaran calls")
-                if direct:
-                    extra = r.ns - direct
-                    sign = "+" if extra >= 0 else "-"
-                    yield (f"LazyArray chain minus direct calls, {_cases.TYPE_NAMES[r.typecode]} "
-                           f"{r.size:,}: {sign}{_timing.format_ns(abs(extra))}")
-
-
-def headline(rows, env, settings):
-    """The two figures asked of sum on a small array('d')."""
-    print(f"\nsum of an {HEADLINE_SIZE}-element array('d'):")
-    tv_ns = _find(rows, "sum", "d", HEADLINE_SIZE, "telvaran")
-    builtin_ns = _find(rows, "sum", "d", HEADLINE_SIZE, "builtins sum")
-    floor_ns = _find(rows, "sum", "d", HEADLINE_SIZE, "floor (bare C)")
-    if tv_ns is None:
-        # Not part of this run's selection: measure the three on their own.
-        a, _ = env.inputs("d", HEADLINE_SIZE)
-        import telvaran as tv
-        if probe(_cases.Impl("telvaran", tv.sum, a)):
-            print("  telvaran.sum is not available")
-            return
-        tv_ns = _timing.measure(tv.sum, a, settings=settings).ns_per_call
-        builtin_ns = _timing.measure(sum, a, settings=settings).ns_per_call
-        if env.floor is not None:
-            floor_ns = _timing.measure(env.floor.sum, a, settings=settings).ns_per_call
-    print(f"  telvaran.sum {_timing.format_ns(tv_ns)}, builtins sum {_timing.format_ns(builtin_ns)}, "
-          f"floor {_timing.format_ns(floor_ns)}")
-    if floor_ns:
-        ratio = tv_ns / floor_ns
-        verdict = "met" if ratio <= FLOOR_TARGET else "NOT met"
-        print(f"  telvaran / floor        = {ratio:.2f}  (target: at most {FLOOR_TARGET:g}; {verdict})")
-    else:
-        print("  telvaran / floor        = not measured (no floor)")
-    if builtin_ns:
-        ratio = builtin_ns / tv_ns
-        verdict = "met" if ratio >= BUILTIN_TARGET else "NOT met"
-        print(f"  builtins sum / telvaran = {ratio:.2f}  (target: at least {BUILTIN_TARGET:g}; {verdict})")
+def run(plan, env, settings) -> list[Row]:
+    rows: list[Row] = []
+    for (name, tc), sizes in plan.items():
+        op = _cases.BY_NAME[name]
+        block_rows = []
+        for size, wanted in sizes.items():
+            impls = op.build(env, tc, size)
+            if wanted is not None:
+                impls = [impl for impl in impls if impl.name in wanted]
+            block_rows += measure_case(op, tc, size, impls, settings)
+        rows += block_rows
+        print("\n".join(_report.block(op.title, tc, list(sizes), block_rows)), flush=True)
+    return rows
 
 
 def main(argv=None) -> int:
     args = parse_args(sys.argv[1:] if argv is None else argv)
-    settings = _timing.QUICK if args.quick else _timing.DEFAULT
-    sizes = _cases.QUICK_SIZES if args.quick else _cases.SIZES
-    started = time.perf_counter()
+    order = [op.name for op in _cases.OPERATIONS]
+    if args.list_goals:
+        print("\n".join(_goals.describe(_goals.goals())))
+        return 0
+    if args.compare and len(args.compare) == 2:
+        old, new = args.compare
+        print("\n".join(_report.compare(_report.read_ratios(old), _report.read_ratios(new), old, new, order)))
+        return 0
 
-    np = optional_numpy()
-    print(f"Python {sys.version.split()[0]}, numpy {np.__version__ if np else 'not installed'}")
-    if np is None:
-        print("numpy is not installed: its peers are skipped")
+    started = time.perf_counter()
+    settings = _timing.QUICK if args.quick else _timing.DEFAULT
+    np, bn, pa = _optional("numpy"), _optional("bottleneck"), _optional("pyarrow")
+    pc = _optional("pyarrow.compute") if pa else None
     floor, why = _floor.build()
+    env = _cases.Env(np, bn, pa, pc, floor, why or "")
+    info = versions(env)
+    print(", ".join(f"{k} {v}" for k, v in info.items()) + f"; {cpu_model()}")
+    for library in ("numpy", "bottleneck", "pyarrow"):
+        if info[library] == "not installed":
+            print(f"{library} is not installed: its peers and inputs are skipped")
     if floor is None:
         print(f"floor not built: {why}")
-    print("ns per call (best of several repeats); ×r after a peer = peer time / telvaran time, "
-          "above 1 means telvaran is faster")
+    print("Time per call (best of several repeats). After a peer's time, in parentheses: telvaran time / "
+          "peer time, with telvaran on the peer's own kind of input; below 1 telvaran is faster.")
 
-    env = _cases.Env(np, floor)
-    rows: list[Row] = []
-    for op in args.operations:
-        run_operation(op, env, sizes, args.types, settings, rows)
-    headline(rows, env, settings)
+    goal_list = []
+    if args.check:
+        goal_list = _goals.select(_goals.goals(), args.selected, args.types)
+    rows = run(make_plan(args, goal_list), env, settings)
 
+    if args.check:
+        print("\n".join(_goals.report(goal_list, {r.key: r for r in rows})))
+    else:
+        print("\n(python benchmarks/run.py --check judges these figures against the project's speed goals)")
     if args.csv:
         _report.write_csv(args.csv, rows)
         print(f"\nCSV written to {args.csv}")
     if args.plot:
-        titles = {op.name: op.title for op in args.operations}
-        problem = _report.plot(args.plot, rows, titles)
-        print(f"plot not written: {problem}" if problem else f"plot written to {args.plot}")
+        import _plot
+        titles = {op.name: op.title for op in _cases.OPERATIONS}
+        written, problem = _plot.plot(args.plot, rows, titles, info, cpu_model())
+        print(f"plot not written: {problem}" if problem else f"plots written to {', '.join(written)}")
+    if args.compare:
+        old = args.compare[0]
+        print("\n".join(_report.compare(_report.read_ratios(old), _report.current_ratios(rows), old,
+                                        "this run", order)))
     print(f"total time {time.perf_counter() - started:.0f} s")
     return 0
 

@@ -46,20 +46,56 @@ def test_readme_examples_hold(np, pa):
     assert result.failed == 0
 
 
+def _run_benchmark(*options, cwd):
+    return subprocess.run([sys.executable, str(ROOT / "benchmarks" / "run.py"), *options],
+                          cwd=cwd, capture_output=True, text=True, timeout=300)
+
+
 def test_benchmark_runs_and_writes_csv(tmp_path):
     # A smoke run: the script, its peers and its CSV keep working as the
     # operations change. No figure is checked.
     out = tmp_path / "results" / "bench.csv"
-    done = subprocess.run(
-        [sys.executable, str(ROOT / "benchmarks" / "run.py"), "--quick", "--only", "sum,sort",
-         "--types", "d", "--csv", str(out)],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    done = _run_benchmark("--quick", "--only", "sum,sort", "--types", "d", "--csv", str(out), cwd=tmp_path)
     assert done.returncode == 0, done.stderr
-    assert "builtins sum / telvaran" in done.stdout
+    assert "telvaran time / peer time" in done.stdout
     with out.open(newline="") as f:
-        subjects = [r for r in csv.DictReader(f) if r["implementation"] == "telvaran"]
+        rows = list(csv.DictReader(f))
+    subjects = [r for r in rows if r["implementation"] == "telvaran (array.array)"]
     assert len(subjects) == 6  # two operations at three sizes
     assert all(r["ns_per_call"] for r in subjects), "telvaran was not measured"
+    # Every row is timed, skipped with its reason, or carries the error it raised.
+    assert all(r["ns_per_call"] or r["note"] for r in rows)
+
+
+def test_benchmark_check_judges_every_selected_goal(tmp_path):
+    done = _run_benchmark("--check", "--quick", "--only", "sum", "--types", "d", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr  # goals inform; missing one is not a failure
+    verdicts = [line.split() for line in done.stdout.splitlines() if line.startswith(("sum8-", "numpy8-"))]
+    assert {v[0] for v in verdicts} >= {"sum8-vs-floor", "sum8-vs-builtins", "numpy8-vs-bottleneck"}
+    assert all(v[4] in ("MET", "MISSED", "INCOMPLETE", "NOT") for v in verdicts)
+    assert " goals met, " in done.stdout
+
+
+# Two runs of the same case; --compare reads both layouts of the CSV: the
+# current one (telvaran / peer) and the earlier one (peer / telvaran).
+COMPARE_LAYOUTS = {
+    "current": ("operation,type,size,implementation,telvaran_ratio\n"
+                "sum,float64,8,numpy.sum,0.5\nsum,float64,8,telvaran (array.array),\n"),
+    "earlier": ("operation,type,size,implementation,ratio_to_telvaran\n"
+                "sum,float64,8,numpy.sum,2\nsum,float64,8,telvaran,1\n"),
+}
+
+
+@pytest.mark.parametrize("layout", COMPARE_LAYOUTS)
+def test_benchmark_compares_two_runs(layout, tmp_path):
+    old, new = tmp_path / "old.csv", tmp_path / "new.csv"
+    old.write_text(COMPARE_LAYOUTS[layout])
+    new.write_text("operation,type,size,implementation,telvaran_ratio\nsum,float64,8,numpy.sum,0.6\n")
+    done = _run_benchmark("--compare", str(old), str(new), cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    line = next(line for line in done.stdout.splitlines() if line.startswith("sum "))
+    assert line.split()[-4:] == ["0.50", "0.60", "1.20", "worse"]
+    assert "1 cases in both runs: 1 more than 10% worse" in done.stdout
 
 
 def test_package_reexports_the_module():
