@@ -1,5 +1,5 @@
-// Stable sorting of raw items by order-preserving integer keys: an LSD radix
-// sort shared by sort, unique and median. No Python here.
+// Stable sorting of raw items by order-preserving integer keys, shared by
+// sort, unique and median. No Python here.
 //
 // Items are moved as unsigned integers of their own width and never converted,
 // so NaN payloads and the sign of zero survive every move. An element type
@@ -7,13 +7,25 @@
 // unsigned order is the element order. Every item has a key and integers are
 // totally ordered, so whatever the data (NaN included) the result is a
 // permutation of the input and no index leaves the buffers.
+//
+// A sort first finds the least and greatest key. Only the bits of
+// (key - least) that can differ are sorted on, so keys that live in a narrow
+// range (small integers, values of one sign and a few exponents) take fewer
+// passes. Then one of:
+//  - an insertion sort, for a few items;
+//  - a counting sort, for integer keys in a range not much wider than the
+//    item count: every key is its item, so the output is written from the
+//    counts alone, with no second buffer;
+//  - an LSD radix sort: one histogram pass for all digits, then one stable
+//    scatter pass per digit, skipping a digit that is the same in every key.
 #pragma once
 
-#include <array>
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
-#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -57,97 +69,235 @@ constexpr Bits<T> key_of(Bits<T> raw) noexcept {
     }
 }
 
+// For integer element types the key determines the item: its inverse.
 template <class T>
-struct KeyOf {
-    constexpr Bits<T> operator()(Bits<T> raw) const noexcept { return key_of<T>(raw); }
-};
+constexpr Bits<T> item_of_key(Bits<T> key) noexcept {
+    static_assert(std::is_integral_v<T>);
+    using U = Bits<T>;
+    if constexpr (std::is_signed_v<T>) return U(key ^ (U(1) << (8 * sizeof(U) - 1)));
+    return key;
+}
 
-// Below this many items an insertion sort beats the histogram set-up.
+// The key of a float zero, either sign.
+template <class T>
+constexpr Bits<T> zero_key() noexcept {
+    return key_of<T>(0);
+}
+
+// Whether a float key is that of a NaN: NaN keys lie above the key of +inf.
+template <class T>
+constexpr bool is_nan_key(Bits<T> key) noexcept {
+    if constexpr (std::is_floating_point_v<T>) {
+        return key > key_of<T>(std::bit_cast<Bits<T>>(std::numeric_limits<T>::infinity()));
+    }
+    return false;
+}
+
+// Below this many items an insertion sort beats finding the key range and
+// setting up histograms.
 inline constexpr std::size_t kInsertionLimit = 64;
 
-// Digit width: 11 bits give 32-bit keys three passes with histograms that
-// still fit the L1 cache; 8 bits keep the set-up small for other keys, and
-// long runs of 64-bit keys take 11 bits too, saving two of eight passes
-// over memory once the larger histograms are paid for.
-inline constexpr std::size_t kWideDigitsFrom = 1 << 16;
+// Digit width: 11 bits keep a pass's histogram (2,048 counts) in the L1
+// cache and need the fewest passes, but a pass then costs 2,048 steps of
+// prefix sums on top of its items; below this many items 8-bit digits are
+// cheaper even when they take a pass more.
+inline constexpr std::size_t kWideDigitsFrom = 1 << 14;
+inline constexpr unsigned kMaxPasses = 8;  // 64-bit keys in 8-bit digits
+
+// A counting sort writes its output from one count per key in the range, so
+// it is used when that range is no wider than this and no more than a few
+// times the item count: the counts are then cache-resident and scanning them
+// costs no more than the items do.
+inline constexpr std::uint64_t kCountingRangeLimit = 1 << 16;
+inline constexpr std::uint64_t kCountingRangePerItem = 4;
 
 // Stable: an item moves left only past items with a strictly greater key.
-template <class U, class Key>
-void insertion_sort(U* items, std::size_t n, Key key) {
+template <class T>
+void insertion_sort(Bits<T>* items, std::size_t n) {
+    using U = Bits<T>;
     for (std::size_t i = 1; i < n; ++i) {
         U item = items[i];
-        U k = key(item);
+        U k = key_of<T>(item);
         std::size_t j = i;
-        for (; j > 0 && key(items[j - 1]) > k; --j) items[j] = items[j - 1];
+        for (; j > 0 && key_of<T>(items[j - 1]) > k; --j) items[j] = items[j - 1];
         items[j] = item;
     }
 }
 
-template <class Count, unsigned kBits, class U>
-struct Histograms {
-    static constexpr unsigned kDigits = (8 * sizeof(U) + kBits - 1) / kBits;
-    static constexpr std::size_t kRadix = std::size_t(1) << kBits;
-    std::array<std::array<Count, kRadix>, kDigits> counts;
+template <class U>
+struct KeyRange {
+    U lo;
+    U hi;
 };
 
-// The largest histogram table any sort needs (8-byte keys, 11-bit digits,
-// 64-bit counts: 48 KiB). It lives on the heap, never on the stack: a
-// thread may run with as little as 32 KiB of stack.
-inline constexpr std::size_t kHistogramBytes = sizeof(Histograms<std::size_t, 11, std::uint64_t>);
+// The least and greatest key of n > 0 items. Four independent pairs of
+// accumulators, so that the loop is not one chain of dependent selections.
+template <class T>
+KeyRange<Bits<T>> key_range(const Bits<T>* items, std::size_t n) {
+    using U = Bits<T>;
+    U lo[4], hi[4];
+    for (int j = 0; j < 4; ++j) lo[j] = hi[j] = key_of<T>(items[0]);
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (int j = 0; j < 4; ++j) {
+            U k = key_of<T>(items[i + j]);
+            lo[j] = k < lo[j] ? k : lo[j];
+            hi[j] = k > hi[j] ? k : hi[j];
+        }
+    }
+    for (; i < n; ++i) {
+        U k = key_of<T>(items[i]);
+        lo[0] = k < lo[0] ? k : lo[0];
+        hi[0] = k > hi[0] ? k : hi[0];
+    }
+    return {std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3])),
+            std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3]))};
+}
+
+// How one sort runs, decided from the item count and the key range before
+// any buffer is allocated.
+struct Plan {
+    enum Kind { kInsertion, kNone, kCounting, kRadix } kind = kInsertion;
+    std::uint64_t lo = 0;    // the least key
+    std::uint64_t span = 0;  // greatest key - least key
+    unsigned passes = 0;     // radix: digits of (key - lo), from the lowest
+    unsigned width = 0;      // radix: bits per digit
+    bool wide_counts = false;  // counts need 64 bits
+
+    // Bytes of counts the sort needs (histograms or one count per key).
+    std::size_t workspace_bytes() const {
+        std::size_t count = wide_counts ? sizeof(std::uint64_t) : sizeof(std::uint32_t);
+        if (kind == kCounting) return count * (span + 1);
+        if (kind == kRadix) return count * passes * (std::size_t(1) << width);
+        return 0;
+    }
+    // Whether the sort needs a second buffer of n items.
+    bool needs_spare() const { return kind == kRadix; }
+};
+
+template <class T>
+Plan plan_for(const Bits<T>* items, std::size_t n) {
+    Plan plan;
+    if (n < kInsertionLimit) return plan;
+    auto [lo, hi] = key_range<T>(items, n);
+    plan.lo = lo;
+    plan.span = std::uint64_t(hi - lo);
+    plan.wide_counts = n > std::numeric_limits<std::uint32_t>::max();
+    if (plan.span == 0) {
+        plan.kind = Plan::kNone;  // every key is the same: input order is the order
+    } else if (std::is_integral_v<T> && plan.span < kCountingRangeLimit &&
+               plan.span < kCountingRangePerItem * n) {
+        plan.kind = Plan::kCounting;
+    } else {
+        plan.kind = Plan::kRadix;
+        unsigned bits = unsigned(std::bit_width(plan.span));
+        unsigned most = n >= kWideDigitsFrom ? 11 : 8;
+        plan.passes = (bits + most - 1) / most;
+        plan.width = (bits + plan.passes - 1) / plan.passes;  // the same width for every digit, as narrow as can be
+    }
+    return plan;
+}
 
 // One histogram pass counts every digit of every key at once; then one
 // stable scatter pass per digit, skipping digits that are the same in all
-// keys, alternates between the two buffers. `workspace` has room for
-// kHistogramBytes. Returns the buffer holding the sorted items.
-template <class Count, unsigned kBits, class U, class Key>
-U* radix_passes(U* items, U* spare, std::size_t n, Key key, void* workspace) {
-    using Table = Histograms<Count, kBits, U>;
-    constexpr unsigned kDigits = Table::kDigits;
-    constexpr U kMask = U(Table::kRadix - 1);
-    static_assert(sizeof(Table) <= kHistogramBytes);
+// keys. The first pass reads `input`, later ones alternate between `a` and
+// `b`; `b` may be `input` itself, which is no longer read once the first
+// pass has run. Returns the buffer holding the sorted items.
+template <unsigned kPasses, class T, class Count>
+Bits<T>* radix_passes(const Bits<T>* input, Bits<T>* a, Bits<T>* b, std::size_t n, const Plan& plan,
+                      Count* counts) {
+    using U = Bits<T>;
+    const U lo = U(plan.lo);
+    const unsigned width = plan.width;
+    const std::size_t radix = std::size_t(1) << width;
+    const U mask = U(radix - 1);
 
-    auto& counts = (new (workspace) Table{})->counts;
+    std::fill(counts, counts + kPasses * radix, Count(0));
     for (std::size_t i = 0; i < n; ++i) {
-        U k = key(items[i]);
-        for (unsigned d = 0; d < kDigits; ++d) ++counts[d][(k >> (d * kBits)) & kMask];
+        U k = U(key_of<T>(input[i]) - lo);
+        for (unsigned d = 0; d < kPasses; ++d) ++counts[d * radix + ((k >> (d * width)) & mask)];
     }
 
-    const U first = key(items[0]);
-    U* src = items;
-    U* dst = spare;
-    for (unsigned d = 0; d < kDigits; ++d) {
-        const unsigned shift = d * kBits;
-        auto& offsets = counts[d];
-        if (offsets[(first >> shift) & kMask] == n) continue;  // one bucket holds every item
+    const U first = U(key_of<T>(input[0]) - lo);
+    const U* src = input;
+    U* dst = a;
+    U* other = b;
+    for (unsigned d = 0; d < kPasses; ++d) {
+        const unsigned shift = d * width;
+        Count* offsets = counts + d * radix;
+        if (offsets[(first >> shift) & mask] == n) continue;  // one bucket holds every item
         Count total = 0;
-        for (Count& c : offsets) total += std::exchange(c, total);
+        for (std::size_t j = 0; j < radix; ++j) total += std::exchange(offsets[j], total);
         for (std::size_t i = 0; i < n; ++i) {
             U item = src[i];
-            dst[offsets[(key(item) >> shift) & kMask]++] = item;
+            dst[offsets[(U(key_of<T>(item) - lo) >> shift) & mask]++] = item;
         }
-        std::swap(src, dst);
+        src = dst;
+        std::swap(dst, other);
     }
-    return src;
+    if (src == input) {  // no digit told the items apart (cannot happen when span > 0)
+        std::memmove(a, input, n * sizeof(U));
+        return a;
+    }
+    return const_cast<U*>(src);
 }
 
-// Sorts the n items stably by key. `spare` must have room for n items and
-// `workspace` for kHistogramBytes when n >= kInsertionLimit. Returns `items`
-// or `spare`, whichever holds the sorted items; the other one's contents are
-// then unspecified.
-template <class U, class Key>
-U* sort_by_key(U* items, U* spare, std::size_t n, Key key, void* workspace) {
-    static_assert(std::is_unsigned_v<U>);
-    if (n < kInsertionLimit) {
-        insertion_sort(items, n, key);
-        return items;
+template <class T, class Count>
+Bits<T>* radix_sort(const Bits<T>* input, Bits<T>* a, Bits<T>* b, std::size_t n, const Plan& plan,
+                    Count* counts) {
+    switch (plan.passes) {
+        case 1: return radix_passes<1, T>(input, a, b, n, plan, counts);
+        case 2: return radix_passes<2, T>(input, a, b, n, plan, counts);
+        case 3: return radix_passes<3, T>(input, a, b, n, plan, counts);
+        case 4: return radix_passes<4, T>(input, a, b, n, plan, counts);
+        case 5: return radix_passes<5, T>(input, a, b, n, plan, counts);
+        case 6: return radix_passes<6, T>(input, a, b, n, plan, counts);
+        case 7: return radix_passes<7, T>(input, a, b, n, plan, counts);
+        default: return radix_passes<kMaxPasses, T>(input, a, b, n, plan, counts);
     }
-    const bool wide = sizeof(U) == 4 || (sizeof(U) == 8 && n >= kWideDigitsFrom);
-    if (n <= std::numeric_limits<std::uint32_t>::max()) {
-        return wide ? radix_passes<std::uint32_t, 11>(items, spare, n, key, workspace)
-                    : radix_passes<std::uint32_t, 8>(items, spare, n, key, workspace);
+}
+
+// Integer keys only: counts every key of the range, then writes each key's
+// item as many times as it occurs. `out` may be `input`: the counting pass
+// is over before the first write.
+template <class T, class Count>
+void counting_sort(const Bits<T>* input, Bits<T>* out, std::size_t n, const Plan& plan, Count* counts) {
+    using U = Bits<T>;
+    const U lo = U(plan.lo);
+    const std::size_t range = std::size_t(plan.span) + 1;
+    std::fill(counts, counts + range, Count(0));
+    for (std::size_t i = 0; i < n; ++i) ++counts[U(key_of<T>(input[i]) - lo)];
+    U* o = out;
+    for (std::size_t j = 0; j < range; ++j) {
+        const U item = item_of_key<T>(U(lo + U(j)));
+        for (Count c = counts[j]; c > 0; --c) *o++ = item;
     }
-    return wide ? radix_passes<std::size_t, 11>(items, spare, n, key, workspace)
-                : radix_passes<std::size_t, 8>(items, spare, n, key, workspace);
+}
+
+// Sorts the n items of `input` stably by key, following `plan` (made from
+// the same items). `a` has room for n items; `b` too when the plan needs a
+// spare, and may be `input` itself; `workspace` has plan.workspace_bytes().
+// `input` may also be `a`. Returns the buffer holding the sorted items: `a`
+// or `b`. The other one's contents are then unspecified.
+template <class T>
+Bits<T>* sort_into(const Bits<T>* input, Bits<T>* a, Bits<T>* b, std::size_t n, const Plan& plan,
+                   void* workspace) {
+    using U = Bits<T>;
+    if (plan.kind == Plan::kInsertion || plan.kind == Plan::kNone) {
+        if (a != input && n > 0) std::memmove(a, input, n * sizeof(U));
+        if (plan.kind == Plan::kInsertion) insertion_sort<T>(a, n);
+        return a;
+    }
+    if (plan.kind == Plan::kCounting) {
+        if constexpr (std::is_integral_v<T>) {
+            if (plan.wide_counts) counting_sort<T>(input, a, n, plan, static_cast<std::uint64_t*>(workspace));
+            else counting_sort<T>(input, a, n, plan, static_cast<std::uint32_t*>(workspace));
+        }
+        return a;
+    }
+    if (input == a) std::swap(a, b);  // the first pass must not write over its own input
+    if (plan.wide_counts) return radix_sort<T>(input, a, b, n, plan, static_cast<std::uint64_t*>(workspace));
+    return radix_sort<T>(input, a, b, n, plan, static_cast<std::uint32_t*>(workspace));
 }
 
 }  // namespace telvaran::radix

@@ -1,5 +1,5 @@
-// Scratch copies of an input's raw items and a stably sorted copy, shared by
-// sort, reverse, unique and median.
+// Scratch buffers for raw items, a stably sorted copy and a stable sort in
+// place, shared by sort, unique and median.
 #pragma once
 
 #include "core/result.hpp"
@@ -7,62 +7,112 @@
 
 #include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <span>
 #include <utility>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace telvaran::scratch {
 
 // Uninitialised storage for raw items. Items are copied in and out with
 // memcpy, so the same bytes may hold the items of any element type.
+//
+// A large buffer is fresh memory from the system, which faults in one page
+// at a time as a sort first writes it; on Linux such a buffer is mapped
+// directly and asked for transparent huge pages, so that a sort of tens of
+// megabytes takes a few dozen faults instead of thousands.
 class ItemBuffer {
 public:
     static Result<ItemBuffer> allocate(std::size_t bytes) {
-        std::unique_ptr<std::byte[]> storage(new (std::nothrow) std::byte[bytes == 0 ? 1 : bytes]);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        if (bytes >= kMappedFrom) {
+            // Room to start the items on a huge-page boundary.
+            std::size_t length = bytes + kHugePage;
+            void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (base != MAP_FAILED) {
+                auto start = (reinterpret_cast<std::uintptr_t>(base) + kHugePage - 1) & ~(kHugePage - 1);
+                madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);  // advice only: failure is harmless
+                return ItemBuffer(reinterpret_cast<std::byte*>(start), base, length);
+            }
+        }
+#endif
+        std::byte* storage = new (std::nothrow) std::byte[bytes == 0 ? 1 : bytes];
         if (!storage) {
             PyErr_NoMemory();
             return Error::fetch();
         }
-        return ItemBuffer(std::move(storage));
+        return ItemBuffer(storage, nullptr, 0);
     }
 
-    std::byte* bytes() const noexcept { return storage_.get(); }
+    ItemBuffer() noexcept : bytes_(nullptr), mapping_(nullptr), mapped_length_(0) {}
+    ItemBuffer(ItemBuffer&& other) noexcept
+        : bytes_(std::exchange(other.bytes_, nullptr)),
+          mapping_(std::exchange(other.mapping_, nullptr)),
+          mapped_length_(std::exchange(other.mapped_length_, 0)) {}
+    ItemBuffer& operator=(ItemBuffer&& other) noexcept {
+        if (this != &other) {
+            release();
+            bytes_ = std::exchange(other.bytes_, nullptr);
+            mapping_ = std::exchange(other.mapping_, nullptr);
+            mapped_length_ = std::exchange(other.mapped_length_, 0);
+        }
+        return *this;
+    }
+    ~ItemBuffer() { release(); }
+
+    std::byte* bytes() const noexcept { return bytes_; }
     template <class U>
     U* as() const noexcept {
-        return reinterpret_cast<U*>(storage_.get());
+        return reinterpret_cast<U*>(bytes_);
     }
 
 private:
-    explicit ItemBuffer(std::unique_ptr<std::byte[]> storage) : storage_(std::move(storage)) {}
-    std::unique_ptr<std::byte[]> storage_;
+    static constexpr std::size_t kHugePage = std::size_t(2) << 20;
+    static constexpr std::size_t kMappedFrom = std::size_t(4) << 20;
+
+    ItemBuffer(std::byte* bytes, void* mapping, std::size_t mapped_length)
+        : bytes_(bytes), mapping_(mapping), mapped_length_(mapped_length) {}
+
+    void release() noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        if (mapping_) {
+            munmap(mapping_, mapped_length_);
+            bytes_ = nullptr;
+            return;
+        }
+#endif
+        delete[] bytes_;
+        bytes_ = nullptr;
+    }
+
+    std::byte* bytes_;
+    void* mapping_;  // the whole mapping, when the buffer is one
+    std::size_t mapped_length_;
 };
 
-// The raw items of xs in a fresh buffer.
-template <class T>
-Result<ItemBuffer> copy_of(std::span<const T> xs) {
-    TV_ASSIGN(ItemBuffer copy, ItemBuffer::allocate(xs.size_bytes()));
-    if (!xs.empty()) std::memcpy(copy.bytes(), xs.data(), xs.size_bytes());
-    return copy;
-}
-
-// The items of xs sorted stably in element order (see radix::key_of). The
-// radix sort alternates between two buffers; `spare()` is the one that does
-// not hold the result, free for the caller's own use (room for n items).
+// The items of xs sorted stably in element order (see radix::key_of).
+// `spare()` is a second buffer with room for n items, free for the caller's
+// own use.
 template <class T>
 class SortedCopy {
 public:
     using U = radix::Bits<T>;
 
     static Result<SortedCopy> of(std::span<const T> xs) {
-        TV_ASSIGN(ItemBuffer first, copy_of(xs));
+        const std::size_t n = xs.size();
+        const U* input = reinterpret_cast<const U*>(xs.data());
+        radix::Plan plan = radix::plan_for<T>(input, n);
+        TV_ASSIGN(ItemBuffer first, ItemBuffer::allocate(xs.size_bytes()));
         TV_ASSIGN(ItemBuffer second, ItemBuffer::allocate(xs.size_bytes()));
-        TV_ASSIGN(ItemBuffer histograms, ItemBuffer::allocate(radix::kHistogramBytes));
-        U* sorted = radix::sort_by_key(first.as<U>(), second.as<U>(), xs.size(), radix::KeyOf<T>{},
-                                       histograms.bytes());
+        TV_ASSIGN(ItemBuffer workspace, ItemBuffer::allocate(plan.workspace_bytes()));
+        U* sorted = radix::sort_into<T>(input, first.as<U>(), second.as<U>(), n, plan, workspace.bytes());
         if (sorted != first.as<U>()) std::swap(first, second);
-        return SortedCopy(std::move(first), std::move(second), xs.size());
+        return SortedCopy(std::move(first), std::move(second), n);
     }
 
     std::span<const U> items() const noexcept { return {sorted_.as<U>(), size_}; }
@@ -76,5 +126,30 @@ private:
     ItemBuffer spare_;
     std::size_t size_;
 };
+
+// Sorts xs stably in place. Every buffer the sort needs is allocated before
+// the first item is written, so a failed allocation leaves xs untouched.
+template <class T>
+Status sort_in_place(std::span<T> xs) {
+    using U = radix::Bits<T>;
+    const std::size_t n = xs.size();
+    if (n < 2) return {};
+    U* items = reinterpret_cast<U*>(xs.data());
+    radix::Plan plan = radix::plan_for<T>(items, n);
+    if (plan.kind == radix::Plan::kInsertion) {
+        radix::insertion_sort<T>(items, n);
+        return {};
+    }
+    if (plan.kind == radix::Plan::kNone) return {};
+    TV_ASSIGN(ItemBuffer workspace, ItemBuffer::allocate(plan.workspace_bytes()));
+    if (!plan.needs_spare()) {
+        radix::sort_into<T>(items, items, items, n, plan, workspace.bytes());
+        return {};
+    }
+    TV_ASSIGN(ItemBuffer spare, ItemBuffer::allocate(xs.size_bytes()));
+    U* sorted = radix::sort_into<T>(items, spare.as<U>(), items, n, plan, workspace.bytes());
+    if (sorted != items) std::memcpy(items, sorted, xs.size_bytes());
+    return {};
+}
 
 }  // namespace telvaran::scratch

@@ -1,5 +1,4 @@
-// sort, reverse and unique: reordering an input's elements through scratch
-// copies of their raw items.
+// sort, reverse and unique: reordering an input's elements as raw items.
 #include "buffer/prologue.hpp"
 #include "buffer/result.hpp"
 #include "kernels/ordering/sorted_copy.hpp"
@@ -12,29 +11,23 @@
 namespace telvaran {
 namespace {
 
-// The whole input is rewritten only after its sorted copy is complete, so a
-// failed allocation leaves it untouched.
-template <class T>
-Status sort_in_place(std::span<T> xs) {
-    if (xs.size() < 2) return {};
-    TV_ASSIGN(auto sorted, scratch::SortedCopy<T>::of(std::span<const T>(xs)));
-    std::memcpy(xs.data(), sorted.items().data(), xs.size_bytes());
-    return {};
-}
-
-// One routine per item width: the items are reversed as unsigned integers.
+// Elements i and n-1-i trade places, as raw items of the element's width, in
+// place: the two halves are walked towards each other, so each item is read
+// and written once and nothing needs a scratch copy.
 template <class U>
 void reverse_items(U* items, std::size_t n) {
-    std::reverse(items, items + n);
+    U* front = items;
+    U* back = items + n;
+    for (std::size_t i = 0, half = n / 2; i < half; ++i) {
+        U x = front[i];
+        front[i] = back[-1 - std::ptrdiff_t(i)];
+        back[-1 - std::ptrdiff_t(i)] = x;
+    }
 }
 
 template <class T>
-Status reverse_in_place(std::span<T> xs) {
-    if (xs.empty()) return {};
-    TV_ASSIGN(scratch::ItemBuffer copy, scratch::copy_of(std::span<const T>(xs)));
-    reverse_items(copy.as<radix::Bits<T>>(), xs.size());
-    std::memcpy(xs.data(), copy.bytes(), xs.size_bytes());
-    return {};
+void reverse_in_place(std::span<T> xs) {
+    reverse_items(reinterpret_cast<radix::Bits<T>*>(xs.data()), xs.size());
 }
 
 // Copies into `out` each sorted item that is not == (in the element type) to
@@ -71,14 +64,14 @@ namespace ops {
 
 Result<Ref> sort(const Call& call) {
     return run(call, []<class T>(std::span<T> xs) -> Result<Ref> {
-        TV_TRY(sort_in_place(xs));
+        TV_TRY(scratch::sort_in_place(xs));
         return Ref::none();
     });
 }
 
 Result<Ref> reverse(const Call& call) {
     return run(call, []<class T>(std::span<T> xs) -> Result<Ref> {
-        TV_TRY(reverse_in_place(xs));
+        reverse_in_place(xs);
         return Ref::none();
     });
 }

@@ -1,9 +1,10 @@
 // var, std and median: one Python number summarising an input's elements.
 #include "buffer/prologue.hpp"
-#include "kernels/ordering/sorted_copy.hpp"
+#include "kernels/ordering/select.hpp"
 #include "operations/basic/aggregate.hpp"
 #include "operations/table.hpp"
 
+#include <bit>
 #include <cmath>
 #include <optional>
 #include <span>
@@ -58,13 +59,16 @@ Result<Ref> std(const Call& call) {
     return made(PyFloat_FromDouble(std::sqrt(v)));
 }
 
-// The element that sort() puts at the middle index, found by the same
-// stable sort, so which of -0.0 and +0.0 (or which NaN) it is agrees too.
+// The element that sort() puts at the middle index, found by selection on
+// the same keys and with the same tie order, so which of -0.0 and +0.0 (or
+// which NaN) it is agrees too.
 Result<Ref> median(const Call& call) {
     return run(call, [&]<class T>(std::span<const T> xs) -> Result<Ref> {
         if (xs.empty()) return empty_input(call);
-        TV_ASSIGN(auto sorted, scratch::SortedCopy<T>::of(xs));
-        return made(to_python(sorted.at(middle_index<T>(xs.size()))));
+        using U = radix::Bits<T>;
+        TV_ASSIGN(U item, radix::select_stable<T>(reinterpret_cast<const U*>(xs.data()), xs.size(),
+                                                  middle_index<T>(xs.size())));
+        return made(to_python(std::bit_cast<T>(item)));
     });
 }
 
