@@ -65,9 +65,7 @@ Result<Ref> std(const Call& call) {
 Result<Ref> median(const Call& call) {
     return run(call, [&]<class T>(std::span<const T> xs) -> Result<Ref> {
         if (xs.empty()) return empty_input(call);
-        using U = radix::Bits<T>;
-        TV_ASSIGN(U item, radix::select_stable<T>(reinterpret_cast<const U*>(xs.data()), xs.size(),
-                                                  middle_index<T>(xs.size())));
+        TV_ASSIGN(radix::Bits<T> item, radix::select_stable<T>(xs.data(), xs.size(), middle_index<T>(xs.size())));
         return made(to_python(std::bit_cast<T>(item)));
     });
 }
