@@ -95,33 +95,41 @@ constexpr bool is_nan_key(Bits<T> key) noexcept {
 
 // Below this many items an insertion sort beats finding the key range and
 // setting up histograms.
-inline constexpr std::size_t kInsertionLimit = 64;
+inline constexpr std::size_t kInsertionLimit = 32;
 
-// Digit width: 11 bits keep a pass's histogram (2,048 counts) in the L1
-// cache and need the fewest passes, but a pass then costs 2,048 steps of
-// prefix sums on top of its items; below this many items 8-bit digits are
-// cheaper even when they take a pass more.
-inline constexpr std::size_t kWideDigitsFrom = 1 << 14;
+// Digit width of the LSD passes: 11 bits keep a pass's histogram (2,048
+// counts) in the L1 cache and need the fewest passes, but a pass then costs
+// 2,048 steps of prefix sums on top of its items; below this many items
+// 8-bit digits are cheaper even when they take a pass more.
+inline constexpr std::size_t kWideDigitsFrom = 1 << 12;
 inline constexpr unsigned kMaxPasses = 8;  // 64-bit keys in 8-bit digits
 
+// From this many items, keys that need more than two LSD passes are first
+// split by their top 11 bits in one pass over memory; the buckets, of
+// n / 2,048 items on average, then take their LSD passes in the caches.
+inline constexpr std::size_t kSplitFrom = 1 << 19;
+inline constexpr unsigned kSplitBits = 11;
+
 // A counting sort writes its output from one count per key in the range, so
-// it is used when that range is no wider than this and no more than a few
-// times the item count: the counts are then cache-resident and scanning them
-// costs no more than the items do.
+// it is used when that range is no wider than this and at most half the
+// item count: the counts then fit the L2 cache and most keys repeat.
 inline constexpr std::uint64_t kCountingRangeLimit = 1 << 16;
-inline constexpr std::uint64_t kCountingRangePerItem = 4;
 
 // Stable: an item moves left only past items with a strictly greater key.
-template <class T>
-void insertion_sort(Bits<T>* items, std::size_t n) {
-    using U = Bits<T>;
+template <class U, class Key>
+void insertion_sort(U* items, std::size_t n, Key key) {
     for (std::size_t i = 1; i < n; ++i) {
         U item = items[i];
-        U k = key_of<T>(item);
+        U k = key(item);
         std::size_t j = i;
-        for (; j > 0 && key_of<T>(items[j - 1]) > k; --j) items[j] = items[j - 1];
+        for (; j > 0 && key(items[j - 1]) > k; --j) items[j] = items[j - 1];
         items[j] = item;
     }
+}
+
+template <class T>
+void insertion_sort(Bits<T>* items, std::size_t n) {
+    insertion_sort(items, n, [](Bits<T> x) { return key_of<T>(x); });
 }
 
 template <class U>
@@ -130,28 +138,52 @@ struct KeyRange {
     U hi;
 };
 
-// The least and greatest key of n > 0 items. Four independent pairs of
-// accumulators, so that the loop is not one chain of dependent selections.
-template <class T>
-KeyRange<Bits<T>> key_range(const Bits<T>* items, std::size_t n) {
-    using U = Bits<T>;
+// The least and greatest of the keys of n > 0 items. Four independent pairs
+// of accumulators, so that the loop is not one chain of dependent selections.
+template <class U, class Key>
+KeyRange<U> key_range(const U* items, std::size_t n, Key key) {
     U lo[4], hi[4];
-    for (int j = 0; j < 4; ++j) lo[j] = hi[j] = key_of<T>(items[0]);
+    for (int j = 0; j < 4; ++j) lo[j] = hi[j] = key(items[0]);
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         for (int j = 0; j < 4; ++j) {
-            U k = key_of<T>(items[i + j]);
+            U k = key(items[i + j]);
             lo[j] = k < lo[j] ? k : lo[j];
             hi[j] = k > hi[j] ? k : hi[j];
         }
     }
     for (; i < n; ++i) {
-        U k = key_of<T>(items[i]);
+        U k = key(items[i]);
         lo[0] = k < lo[0] ? k : lo[0];
         hi[0] = k > hi[0] ? k : hi[0];
     }
     return {std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3])),
             std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3]))};
+}
+
+template <class T>
+KeyRange<Bits<T>> key_range(const Bits<T>* items, std::size_t n) {
+    return key_range(items, n, [](Bits<T> x) { return key_of<T>(x); });
+}
+
+// Whether some float item is -0.0 or NaN: the two kinds whose item the key
+// does not give back.
+template <class T>
+bool has_shared_keys(const Bits<T>* items, std::size_t n) {
+    using U = Bits<T>;
+    constexpr U sign = U(1) << (8 * sizeof(U) - 1);
+    constexpr U inf = std::bit_cast<U>(std::numeric_limits<T>::infinity());
+    bool found = false;
+    for (std::size_t i = 0; i < n; ++i) found |= (items[i] == sign) | (U(items[i] & U(~sign)) > inf);
+    return found;
+}
+
+// The item of a float key other than those of -0.0 and NaN (see key_of).
+template <class T>
+constexpr Bits<T> item_of_float_key(Bits<T> key) noexcept {
+    using U = Bits<T>;
+    constexpr U sign = U(1) << (8 * sizeof(U) - 1);
+    return (key & sign) ? U(key ^ sign) : U(~key);
 }
 
 // How one sort runs, decided from the item count and the key range before
@@ -160,16 +192,15 @@ struct Plan {
     enum Kind { kInsertion, kNone, kCounting, kRadix } kind = kInsertion;
     std::uint64_t lo = 0;    // the least key
     std::uint64_t span = 0;  // greatest key - least key
-    unsigned passes = 0;     // radix: digits of (key - lo), from the lowest
-    unsigned width = 0;      // radix: bits per digit
-    bool wide_counts = false;  // counts need 64 bits
+    bool split = false;      // radix: one MSD pass first
+    bool by_keys = false;    // radix: the passes move keys, made items again by the last
 
-    // Bytes of counts the sort needs (histograms or one count per key).
+    // Bytes of counts the sort needs: one count per key for a counting sort,
+    // histograms for the radix passes (and one more for the split).
     std::size_t workspace_bytes() const {
-        std::size_t count = wide_counts ? sizeof(std::uint64_t) : sizeof(std::uint32_t);
-        if (kind == kCounting) return count * (span + 1);
-        if (kind == kRadix) return count * passes * (std::size_t(1) << width);
-        return 0;
+        if (kind == kCounting) return sizeof(std::size_t) * (span + 1);
+        if (kind != kRadix) return 0;
+        return sizeof(std::size_t) * ((kMaxPasses + 2) << kSplitBits);
     }
     // Whether the sort needs a second buffer of n items.
     bool needs_spare() const { return kind == kRadix; }
@@ -178,126 +209,207 @@ struct Plan {
 template <class T>
 Plan plan_for(const Bits<T>* items, std::size_t n) {
     Plan plan;
-    if (n < kInsertionLimit) return plan;
+    if (n <= kInsertionLimit) return plan;
     auto [lo, hi] = key_range<T>(items, n);
     plan.lo = lo;
     plan.span = std::uint64_t(hi - lo);
-    plan.wide_counts = n > std::numeric_limits<std::uint32_t>::max();
     if (plan.span == 0) {
         plan.kind = Plan::kNone;  // every key is the same: input order is the order
-    } else if (std::is_integral_v<T> && plan.span < kCountingRangeLimit &&
-               plan.span < kCountingRangePerItem * n) {
+    } else if (std::is_integral_v<T> && plan.span < kCountingRangeLimit && plan.span < n / 2) {
         plan.kind = Plan::kCounting;
     } else {
         plan.kind = Plan::kRadix;
-        unsigned bits = unsigned(std::bit_width(plan.span));
-        unsigned most = n >= kWideDigitsFrom ? 11 : 8;
-        plan.passes = (bits + most - 1) / most;
-        plan.width = (bits + plan.passes - 1) / plan.passes;  // the same width for every digit, as narrow as can be
+        plan.split = n >= kSplitFrom && std::bit_width(plan.span) > 2 * 11;
+        if constexpr (std::is_floating_point_v<T>) plan.by_keys = !has_shared_keys<T>(items, n);
     }
     return plan;
 }
 
-// One histogram pass counts every digit of every key at once; then one
-// stable scatter pass per digit, skipping digits that are the same in all
-// keys. The first pass reads `input`, later ones alternate between `a` and
-// `b`; `b` may be `input` itself, which is no longer read once the first
-// pass has run. Returns the buffer holding the sorted items.
-template <unsigned kPasses, class T, class Count>
-Bits<T>* radix_passes(const Bits<T>* input, Bits<T>* a, Bits<T>* b, std::size_t n, const Plan& plan,
-                      Count* counts) {
+// LSD radix passes over the n items (or keys) of `input`, sorting them by
+// the bits of (key - lo) below `bits`: one histogram pass counts every digit
+// at once, then one stable scatter pass per digit, skipping digits that are
+// the same in all keys. The first pass reads `input`, later ones alternate
+// between `a` and `b` (`b` may be `input`, no longer read once the first
+// pass has run). The result ends in `out`, which is `a` or `b`.
+//
+// With kByKeys, `input` holds items when kFromItems (else keys already); the
+// passes between move keys, and the last one writes items. Without it,
+// items move throughout and are keyed on every pass.
+template <class T, bool kByKeys, bool kFromItems, class Count>
+void lsd_sort(const Bits<T>* input, Bits<T>* a, Bits<T>* b, Bits<T>* out, std::size_t n, Bits<T> lo, unsigned bits,
+              Count* counts) {
     using U = Bits<T>;
-    const U lo = U(plan.lo);
-    const unsigned width = plan.width;
+    const unsigned most = n >= kWideDigitsFrom ? 11 : 8;
+    const unsigned passes = (bits + most - 1) / most;
+    const unsigned width = (bits + passes - 1) / passes;  // every digit as narrow as can be
     const std::size_t radix = std::size_t(1) << width;
     const U mask = U(radix - 1);
+    constexpr bool kInputItems = !kByKeys || kFromItems;
+    auto input_key = [](U x) { return kInputItems ? key_of<T>(x) : x; };
 
-    std::fill(counts, counts + kPasses * radix, Count(0));
+    std::fill(counts, counts + passes * radix, Count(0));
     for (std::size_t i = 0; i < n; ++i) {
-        U k = U(key_of<T>(input[i]) - lo);
-        for (unsigned d = 0; d < kPasses; ++d) ++counts[d * radix + ((k >> (d * width)) & mask)];
+        U k = U(input_key(input[i]) - lo);
+        for (unsigned d = 0; d < passes; ++d) ++counts[d * radix + ((k >> (d * width)) & mask)];
+    }
+    const U first = U(input_key(input[0]) - lo);
+    unsigned digits[kMaxPasses];
+    unsigned active = 0;
+    for (unsigned d = 0; d < passes; ++d) {
+        if (counts[d * radix + ((first >> (d * width)) & mask)] != n) digits[active++] = d;  // else one bucket holds all
     }
 
-    const U first = U(key_of<T>(input[0]) - lo);
-    const U* src = input;
-    U* dst = a;
-    U* other = b;
-    for (unsigned d = 0; d < kPasses; ++d) {
+    // Each pass: read items or keys, write items or keys.
+    auto scatter = [&]<bool kReadItems, bool kWriteItems>(const U* src, U* dst, unsigned d) {
         const unsigned shift = d * width;
         Count* offsets = counts + d * radix;
-        if (offsets[(first >> shift) & mask] == n) continue;  // one bucket holds every item
         Count total = 0;
         for (std::size_t j = 0; j < radix; ++j) total += std::exchange(offsets[j], total);
         for (std::size_t i = 0; i < n; ++i) {
-            U item = src[i];
-            dst[offsets[(U(key_of<T>(item) - lo) >> shift) & mask]++] = item;
+            U x = src[i];
+            U k = kReadItems ? key_of<T>(x) : x;
+            U v = kWriteItems ? (kByKeys ? item_of_float_key<T>(k) : x) : k;
+            dst[offsets[(U(k - lo) >> shift) & mask]++] = v;
+        }
+    };
+    const U* src = input;
+    U* dst = a;
+    U* other = b;
+    for (unsigned j = 0; j < active; ++j) {
+        const bool read_items = j == 0 && kInputItems;
+        const bool write_items = j + 1 == active || !kByKeys;
+        if constexpr (kByKeys) {
+            if (read_items && write_items) scatter.template operator()<true, true>(src, dst, digits[j]);
+            else if (read_items) scatter.template operator()<true, false>(src, dst, digits[j]);
+            else if (write_items) scatter.template operator()<false, true>(src, dst, digits[j]);
+            else scatter.template operator()<false, false>(src, dst, digits[j]);
+        } else {
+            scatter.template operator()<true, true>(src, dst, digits[j]);
         }
         src = dst;
         std::swap(dst, other);
     }
-    if (src == input) {  // no digit told the items apart (cannot happen when span > 0)
-        std::memmove(a, input, n * sizeof(U));
-        return a;
+    if (src != out) {
+        // No pass (one key throughout, keys to be made items) or the passes
+        // ended in the other buffer.
+        if constexpr (kByKeys && !kFromItems) {
+            if (active == 0) {
+                for (std::size_t i = 0; i < n; ++i) out[i] = item_of_float_key<T>(src[i]);
+                return;
+            }
+        }
+        std::memmove(out, src, n * sizeof(U));
     }
-    return const_cast<U*>(src);
 }
 
-template <class T, class Count>
-Bits<T>* radix_sort(const Bits<T>* input, Bits<T>* a, Bits<T>* b, std::size_t n, const Plan& plan,
-                    Count* counts) {
-    switch (plan.passes) {
-        case 1: return radix_passes<1, T>(input, a, b, n, plan, counts);
-        case 2: return radix_passes<2, T>(input, a, b, n, plan, counts);
-        case 3: return radix_passes<3, T>(input, a, b, n, plan, counts);
-        case 4: return radix_passes<4, T>(input, a, b, n, plan, counts);
-        case 5: return radix_passes<5, T>(input, a, b, n, plan, counts);
-        case 6: return radix_passes<6, T>(input, a, b, n, plan, counts);
-        case 7: return radix_passes<7, T>(input, a, b, n, plan, counts);
-        default: return radix_passes<kMaxPasses, T>(input, a, b, n, plan, counts);
+// One MSD pass splits the items by the top kSplitBits of (key - lo) into
+// `spare` (as keys with kByKeys); each bucket is then sorted by LSD passes
+// on its own range, between its part of `spare` and its part of `out`, and
+// ends in `out`. `out` may be `input`, which the split has read in full
+// before any bucket is sorted.
+template <class T, bool kByKeys>
+void split_sort(const Bits<T>* input, Bits<T>* out, Bits<T>* spare, std::size_t n, Bits<T> lo, unsigned bits,
+                std::size_t* counts) {
+    using U = Bits<T>;
+    const unsigned shift = bits - kSplitBits;
+    constexpr std::size_t radix = std::size_t(1) << kSplitBits;
+    std::size_t* starts = counts;  // radix + 1 entries
+    std::fill(starts, starts + radix + 1, std::size_t(0));
+    for (std::size_t i = 0; i < n; ++i) ++starts[(U(key_of<T>(input[i]) - lo) >> shift) + 1];
+    for (std::size_t d = 0; d < radix; ++d) starts[d + 1] += starts[d];
+    std::size_t* at = starts + radix + 1;
+    std::copy(starts, starts + radix, at);
+    for (std::size_t i = 0; i < n; ++i) {
+        U x = input[i];
+        U k = key_of<T>(x);
+        spare[at[U(k - lo) >> shift]++] = kByKeys ? k : x;
+    }
+    std::size_t* histograms = at + radix;
+    for (std::size_t d = 0; d < radix; ++d) {
+        const std::size_t begin = starts[d];
+        const std::size_t c = starts[d + 1] - begin;
+        if (c == 0) continue;
+        U* from = spare + begin;
+        U* to = out + begin;
+        if (c <= kInsertionLimit) {
+            if constexpr (kByKeys) {
+                insertion_sort(from, c, [](U x) { return x; });
+                for (std::size_t i = 0; i < c; ++i) to[i] = item_of_float_key<T>(from[i]);
+            } else {
+                insertion_sort<T>(from, c);
+                std::memcpy(to, from, c * sizeof(U));
+            }
+            continue;
+        }
+        auto own = [](U x) { return kByKeys ? x : key_of<T>(x); };
+        KeyRange<U> range = key_range(from, c, own);
+        const unsigned own_bits = unsigned(std::bit_width(U(range.hi - range.lo)));
+        if (own_bits == 0) {
+            for (std::size_t i = 0; i < c; ++i) to[i] = kByKeys ? item_of_float_key<T>(from[i]) : from[i];
+            continue;
+        }
+        lsd_sort<T, kByKeys, false>(from, to, from, to, c, range.lo, own_bits, histograms);
     }
 }
 
 // Integer keys only: counts every key of the range, then writes each key's
 // item as many times as it occurs. `out` may be `input`: the counting pass
-// is over before the first write.
-template <class T, class Count>
-void counting_sort(const Bits<T>* input, Bits<T>* out, std::size_t n, const Plan& plan, Count* counts) {
+// is over before the first write. Most keys occur a few times, so each is
+// written eight times over (the extra copies are overwritten by the next
+// key's) rather than counted out in a loop whose length changes each time.
+template <class T>
+void counting_sort(const Bits<T>* input, Bits<T>* out, std::size_t n, const Plan& plan, std::size_t* counts) {
     using U = Bits<T>;
     const U lo = U(plan.lo);
     const std::size_t range = std::size_t(plan.span) + 1;
-    std::fill(counts, counts + range, Count(0));
+    std::fill(counts, counts + range, std::size_t(0));
     for (std::size_t i = 0; i < n; ++i) ++counts[U(key_of<T>(input[i]) - lo)];
-    U* o = out;
+    std::size_t o = 0;
     for (std::size_t j = 0; j < range; ++j) {
         const U item = item_of_key<T>(U(lo + U(j)));
-        for (Count c = counts[j]; c > 0; --c) *o++ = item;
+        const std::size_t c = counts[j];
+        if (c <= 8 && o + 8 <= n) {
+            for (std::size_t t = 0; t < 8; ++t) out[o + t] = item;
+        } else {
+            for (std::size_t t = 0; t < c; ++t) out[o + t] = item;
+        }
+        o += c;
     }
 }
 
 // Sorts the n items of `input` stably by key, following `plan` (made from
-// the same items). `a` has room for n items; `b` too when the plan needs a
-// spare, and may be `input` itself; `workspace` has plan.workspace_bytes().
-// `input` may also be `a`. Returns the buffer holding the sorted items: `a`
-// or `b`. The other one's contents are then unspecified.
+// the same items), into `out`, which may be `input`. `spare` has room for n
+// items when the plan needs one, and is neither; `workspace` has
+// plan.workspace_bytes().
 template <class T>
-Bits<T>* sort_into(const Bits<T>* input, Bits<T>* a, Bits<T>* b, std::size_t n, const Plan& plan,
-                   void* workspace) {
+void sort_into(const Bits<T>* input, Bits<T>* out, Bits<T>* spare, std::size_t n, const Plan& plan,
+               void* workspace) {
     using U = Bits<T>;
-    if (plan.kind == Plan::kInsertion || plan.kind == Plan::kNone) {
-        if (a != input && n > 0) std::memmove(a, input, n * sizeof(U));
-        if (plan.kind == Plan::kInsertion) insertion_sort<T>(a, n);
-        return a;
-    }
-    if (plan.kind == Plan::kCounting) {
-        if constexpr (std::is_integral_v<T>) {
-            if (plan.wide_counts) counting_sort<T>(input, a, n, plan, static_cast<std::uint64_t*>(workspace));
-            else counting_sort<T>(input, a, n, plan, static_cast<std::uint32_t*>(workspace));
+    auto* counts = static_cast<std::size_t*>(workspace);
+    switch (plan.kind) {
+        case Plan::kInsertion:
+        case Plan::kNone:
+            if (out != input && n > 0) std::memmove(out, input, n * sizeof(U));
+            if (plan.kind == Plan::kInsertion) insertion_sort<T>(out, n);
+            return;
+        case Plan::kCounting:
+            if constexpr (std::is_integral_v<T>) counting_sort<T>(input, out, n, plan, counts);
+            return;
+        case Plan::kRadix: {
+            const U lo = U(plan.lo);
+            const unsigned bits = unsigned(std::bit_width(plan.span));
+            if constexpr (std::is_floating_point_v<T>) {
+                if (plan.by_keys) {
+                    if (plan.split) split_sort<T, true>(input, out, spare, n, lo, bits, counts);
+                    else lsd_sort<T, true, true>(input, spare, out, out, n, lo, bits, counts);
+                    return;
+                }
+            }
+            if (plan.split) split_sort<T, false>(input, out, spare, n, lo, bits, counts);
+            else lsd_sort<T, false, true>(input, spare, out, out, n, lo, bits, counts);
+            return;
         }
-        return a;
     }
-    if (input == a) std::swap(a, b);  // the first pass must not write over its own input
-    if (plan.wide_counts) return radix_sort<T>(input, a, b, n, plan, static_cast<std::uint64_t*>(workspace));
-    return radix_sort<T>(input, a, b, n, plan, static_cast<std::uint32_t*>(workspace));
 }
 
 }  // namespace telvaran::radix

@@ -110,8 +110,7 @@ public:
         TV_ASSIGN(ItemBuffer first, ItemBuffer::allocate(xs.size_bytes()));
         TV_ASSIGN(ItemBuffer second, ItemBuffer::allocate(xs.size_bytes()));
         TV_ASSIGN(ItemBuffer workspace, ItemBuffer::allocate(plan.workspace_bytes()));
-        U* sorted = radix::sort_into<T>(input, first.as<U>(), second.as<U>(), n, plan, workspace.bytes());
-        if (sorted != first.as<U>()) std::swap(first, second);
+        radix::sort_into<T>(input, first.as<U>(), second.as<U>(), n, plan, workspace.bytes());
         return SortedCopy(std::move(first), std::move(second), n);
     }
 
@@ -142,13 +141,11 @@ Status sort_in_place(std::span<T> xs) {
     }
     if (plan.kind == radix::Plan::kNone) return {};
     TV_ASSIGN(ItemBuffer workspace, ItemBuffer::allocate(plan.workspace_bytes()));
-    if (!plan.needs_spare()) {
-        radix::sort_into<T>(items, items, items, n, plan, workspace.bytes());
-        return {};
+    ItemBuffer spare;
+    if (plan.needs_spare()) {
+        TV_ASSIGN(spare, ItemBuffer::allocate(xs.size_bytes()));
     }
-    TV_ASSIGN(ItemBuffer spare, ItemBuffer::allocate(xs.size_bytes()));
-    U* sorted = radix::sort_into<T>(items, spare.as<U>(), items, n, plan, workspace.bytes());
-    if (sorted != items) std::memcpy(items, sorted, xs.size_bytes());
+    radix::sort_into<T>(items, items, spare.as<U>(), n, plan, workspace.bytes());
     return {};
 }
 
