@@ -1,6 +1,7 @@
 // sort, reverse and unique: reordering an input's elements as raw items.
 #include "buffer/prologue.hpp"
 #include "buffer/result.hpp"
+#include "kernels/ordering/distinct.hpp"
 #include "kernels/ordering/sorted_copy.hpp"
 #include "operations/table.hpp"
 
@@ -8,6 +9,8 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <type_traits>
 
 namespace telvaran {
 namespace {
@@ -65,6 +68,11 @@ std::size_t keep_distinct(std::span<const radix::Bits<T>> items, std::byte* out)
 
 template <class T>
 Result<Ref> unique_of(std::span<const T> xs, const Input& input) {
+    if constexpr (std::is_floating_point_v<T>) {
+        scratch::ItemBuffer values;
+        TV_ASSIGN(std::optional<std::size_t> kept, distinct::sorted_distinct(xs, values));
+        if (kept) return result_from_values<T>(input.type, input.kind, std::span<const T>(values.as<T>(), *kept));
+    }
     TV_ASSIGN(auto sorted, scratch::SortedCopy<T>::of(xs));
     std::size_t kept = keep_distinct<T>(sorted.items(), sorted.spare());
     // The memcpy calls above made T items of the spare buffer's bytes.

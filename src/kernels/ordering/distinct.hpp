@@ -1,0 +1,187 @@
+// The distinct float values of an input in sorted order, without sorting
+// the whole input when most values repeat. No Python here.
+//
+// unique() keeps, of each run of == elements in the stable sort, the first
+// one, and every NaN. For a float other than zero and NaN, one value has one
+// item, so the run's first is any of them; of the zeros, the first in the
+// stable sort is the first in input order; NaNs all stay, in the order the
+// sort gives them (by key, equal keys in input order). So the result is:
+// the distinct keys of the numbers, sorted, each made an item again (the
+// zero key as the first zero met), then the NaNs sorted stably by key.
+//
+// The distinct keys are gathered in an open-addressing hash table, which
+// grows as they come. When they turn out to be many (more than one in
+// kMostDistinctPerItem of the items, or more than the table may hold in the
+// caches), sorting the whole input is the cheaper way, and the caller is
+// told to take it.
+#pragma once
+
+#include "core/result.hpp"
+#include "kernels/ordering/radix_sort.hpp"
+#include "kernels/ordering/sorted_copy.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
+#include <type_traits>
+
+namespace telvaran::distinct {
+
+inline constexpr std::size_t kMostDistinctPerItem = 4;
+inline constexpr std::size_t kMostTableSlots = std::size_t(1) << 19;
+
+// The table starts with a slot per item, up to a size that the L2 cache
+// holds: growing it while a fifth of the items are new keys costs more
+// than the distinct keys' sort.
+inline constexpr std::size_t kLeastTableSlots = std::size_t(1) << 10;
+inline constexpr std::size_t kFirstTableSlotsAtMost = std::size_t(1) << 17;
+
+// Raw float items in a table of 2^k slots, at most a quarter full (which
+// keeps most look-ups to one slot). NaNs are never stored, so the NaN whose
+// bits are all ones marks an empty slot.
+template <class U>
+class KeySet {
+public:
+    static constexpr U kEmpty = U(~U(0));
+
+    Status reset(std::size_t slots) {
+        TV_ASSIGN(scratch::ItemBuffer fresh, scratch::ItemBuffer::allocate(slots * sizeof(U)));
+        U* table = fresh.as<U>();
+        std::fill(table, table + slots, kEmpty);
+        storage_ = std::move(fresh);
+        slots_ = slots;
+        shift_ = unsigned(8 * sizeof(std::uint64_t)) - unsigned(std::bit_width(slots - 1));
+        size_ = 0;
+        return {};
+    }
+
+    // Adds the key; returns whether it was new.
+    bool insert(U key) {
+        U* table = storage_.as<U>();
+        std::size_t at = slot_of(key);
+        while (true) {
+            U here = table[at];
+            if (here == key) return false;
+            if (here == kEmpty) {
+                table[at] = key;
+                ++size_;
+                return true;
+            }
+            at = (at + 1) & (slots_ - 1);
+        }
+    }
+
+    // Moves every key to a table of twice the slots.
+    Status grow() {
+        scratch::ItemBuffer old = std::move(storage_);
+        const std::size_t old_slots = slots_;
+        TV_TRY(reset(2 * old_slots));
+        const U* keys = old.as<U>();
+        for (std::size_t i = 0; i < old_slots; ++i) {
+            if (keys[i] != kEmpty) insert(keys[i]);
+        }
+        return {};
+    }
+
+    std::size_t size() const { return size_; }
+    std::size_t slots() const { return slots_; }
+    bool full() const { return 4 * size_ > slots_; }
+
+    // Copies the keys to `out` (room for size()), in no order.
+    void copy_to(U* out) const {
+        const U* table = storage_.as<U>();
+        for (std::size_t i = 0; i < slots_; ++i) {
+            if (table[i] != kEmpty) *out++ = table[i];
+        }
+    }
+
+private:
+    std::size_t slot_of(U key) const {
+        // Multiplicative hashing: the top bits of the product mix all bits.
+        return std::size_t((std::uint64_t(key) * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+
+    scratch::ItemBuffer storage_;
+    std::size_t slots_ = 0;
+    unsigned shift_ = 0;
+    std::size_t size_ = 0;
+};
+
+// The distinct values of the float elements, as raw items in the order
+// unique() gives them, written to `out`; returns how many there are, or
+// nothing when they are too many for this way to pay.
+template <class T>
+Result<std::optional<std::size_t>> sorted_distinct(std::span<const T> xs, scratch::ItemBuffer& out) {
+    static_assert(std::is_floating_point_v<T>);
+    using U = radix::Bits<T>;
+    const U* items = reinterpret_cast<const U*>(xs.data());
+    const std::size_t n = xs.size();
+    const std::size_t most = n / kMostDistinctPerItem;
+
+    // The table holds the numbers' bits, with -0.0 stored as +0.0; only the
+    // distinct ones are made keys, once all are known.
+    constexpr U sign = U(1) << (8 * sizeof(U) - 1);
+    constexpr U inf = std::bit_cast<U>(std::numeric_limits<T>::infinity());
+    KeySet<U> set;
+    TV_TRY(set.reset(std::clamp(std::bit_ceil(n), kLeastTableSlots, kFirstTableSlotsAtMost)));
+    std::optional<U> first_zero;
+    std::size_t nans = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const U item = items[i];
+        const U magnitude = item & U(~sign);
+        if (magnitude > inf) {
+            ++nans;
+            continue;
+        }
+        if (!set.insert(magnitude == 0 ? U(0) : item)) continue;
+        if (magnitude == 0) first_zero = item;
+        if (set.size() > most) return std::optional<std::size_t>();
+        if (set.full()) {
+            if (set.slots() >= kMostTableSlots) return std::optional<std::size_t>();
+            TV_TRY(set.grow());
+        }
+    }
+
+    // The numbers' keys, sorted as unsigned integers, then made items.
+    const std::size_t count = set.size();
+    TV_ASSIGN(out, scratch::ItemBuffer::allocate((count + nans) * sizeof(U)));
+    U* result = out.as<U>();
+    {
+        TV_ASSIGN(scratch::ItemBuffer keys, scratch::ItemBuffer::allocate(count * sizeof(U)));
+        set.copy_to(keys.as<U>());
+        for (std::size_t i = 0; i < count; ++i) keys.as<U>()[i] = radix::key_of<T>(keys.as<U>()[i]);
+        auto make_items = [&](const U* sorted_keys) {
+            for (std::size_t i = 0; i < count; ++i) {
+                const U key = sorted_keys[i];
+                result[i] = key == radix::zero_key<T>() ? *first_zero : radix::item_of_float_key<T>(key);
+            }
+        };
+        if (count > 1) {
+            TV_ASSIGN(auto sorted, scratch::SortedCopy<U>::of(std::span<const U>(keys.as<U>(), count)));
+            make_items(sorted.items().data());
+        } else {
+            make_items(keys.as<U>());
+        }
+    }
+
+    // The NaNs, in input order, then sorted stably by key.
+    if (nans > 0) {
+        U* tail = result + count;
+        std::size_t j = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (radix::is_nan_key<T>(radix::key_of<T>(items[i]))) tail[j++] = items[i];
+        }
+        if (nans > 1) {
+            TV_ASSIGN(auto sorted, scratch::SortedCopy<T>::of(std::span<const T>(reinterpret_cast<const T*>(tail), nans)));
+            std::memcpy(tail, sorted.items().data(), nans * sizeof(U));
+        }
+    }
+    return std::optional<std::size_t>(count + nans);
+}
+
+}  // namespace telvaran::distinct
