@@ -105,3 +105,99 @@ def assert_allocations_steady(run, slack=50):
     run()
     gc.collect()
     assert sys.getallocatedblocks() - before < slack
+
+
+# --- element order -----------------------------------------------------------
+# The order of sort, unique and median: integers by value; floats by IEEE
+# less-than with -0.0 == +0.0, NaNs after every number ordered by their bits
+# without the sign; equivalent elements in input order (a stable sort).
+
+_UNSIGNED_OF = {"f": "I", "d": "Q"}
+
+
+def bits_of(a):
+    """The elements of an array.array as unsigned integers of their width."""
+    from array import array
+
+    code = _UNSIGNED_OF.get(a.typecode, a.typecode.upper())
+    return list(array(code, a.tobytes()))
+
+
+def from_bits(typecode, bits):
+    """An array.array of the typecode whose items have these bit patterns."""
+    from array import array
+
+    code = _UNSIGNED_OF.get(typecode, typecode.upper())
+    return array(typecode, array(code, bits).tobytes())
+
+
+def stable_order(a):
+    """Indices of a's elements in the order a stable sort leaves them in."""
+    if a.typecode not in "fd":
+        return sorted(range(len(a)), key=a.__getitem__)
+    bits = bits_of(a)
+    magnitude = (1 << (8 * a.itemsize - 1)) - 1
+    return sorted(range(len(a)), key=lambda i: (1, bits[i] & magnitude) if a[i] != a[i] else (0, a[i]))
+
+
+def stable_sorted_bits(a):
+    """The bit patterns of a's elements, stably sorted in element order."""
+    bits = bits_of(a)
+    return [bits[i] for i in stable_order(a)]
+
+
+# Raw NaN patterns of both signs, quiet and signalling, several payloads.
+NAN_BITS = {
+    "f": [0x7FC00000, 0xFFC00000, 0x7F800001, 0xFF800123, 0x7FFFFFFF],
+    "d": [0x7FF8000000000000, 0xFFF8000000000000, 0x7FF0000000000001, 0xFFF0000000000ABC, 0x7FFFFFFFFFFFFFFF],
+}
+
+
+def sample_array(typecode, n, shape, seed=0):
+    """n elements of the typecode, drawn reproducibly, of one shape:
+    "random"  integers over the whole range; floats of both signs and many
+              exponents, with some zeros of both signs;
+    "narrow"  integers in a range of about n/3 values; floats k/4 for |k| <= 20;
+    "nonzero" floats without zeros or NaN (integers as "random");
+    "nan"     "random" with NaNs of several patterns (integers as "random");
+    "sorted", "reversed", "sawtooth" (ascending runs of 64): "random" values
+              so arranged.
+    """
+    import random
+    from array import array
+
+    rng = random.Random(f"{typecode}{n}{shape}{seed}")
+    floats = typecode in "fd"
+    if floats:
+        def number():
+            return rng.choice((-1.0, 1.0)) * 10 ** rng.uniform(-5, 5)
+        if shape == "narrow":
+            values = [rng.randint(-20, 20) / 4 for _ in range(n)]
+            values = [-0.0 if v == 0 and rng.random() < 0.5 else v for v in values]
+        elif shape == "nonzero":
+            values = [number() for _ in range(n)]
+        else:
+            values = [rng.choice((0.0, -0.0)) if rng.random() < 0.05 else number() for _ in range(n)]
+    else:
+        low, high = _limits(typecode)
+        if shape == "narrow":
+            width = min(n // 3, high - low)
+            low = rng.randint(low, high - width)
+            high = low + width
+        values = [rng.randint(low, high) for _ in range(n)]
+    a = array(typecode, values)
+    if shape == "nan" and floats:
+        bits = bits_of(a)
+        for i in range(n):
+            if rng.random() < 0.1:
+                bits[i] = rng.choice(NAN_BITS[typecode])
+        a = from_bits(typecode, bits)
+    if shape in ("sorted", "reversed"):
+        ordered = stable_order(a)
+        if shape == "reversed":
+            ordered.reverse()
+        a = array(typecode, [a[i] for i in ordered])
+    elif shape == "sawtooth":
+        runs = [array(typecode, a[k : k + 64]) for k in range(0, n, 64)]
+        a = array(typecode, [run[i] for run in runs for i in stable_order(run)])
+    return a

@@ -1,4 +1,5 @@
 import math
+import random
 from array import array
 
 import pytest
@@ -6,6 +7,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import telvaran as tv
+from conftest import NAN_BITS as SAMPLE_NAN_BITS
+from conftest import bits_of, sample_array, stable_order, stable_sorted_bits
 
 TYPECODES = "bhilBHILfd"
 NUMPY_DTYPES = dict(zip(TYPECODES, "int8 int16 int32 int64 uint8 uint16 uint32 uint64 float32 float64".split()))
@@ -126,14 +129,17 @@ def test_sort_examples(tc, values, expected):
 
 
 @pytest.mark.parametrize("dtype", NUMPY_DTYPES.values())
-@pytest.mark.parametrize("shape", ["random", "narrow"])
-def test_sort_matches_numpy_stable_sort_on_large_input(np, dtype, shape):
+@pytest.mark.parametrize("shape", ["random", "narrow", "nonzero"])
+@pytest.mark.parametrize("n", [200_003, 2**19 + 3])  # the second splits by the top digits first
+def test_sort_matches_numpy_stable_sort_on_large_input(np, dtype, shape, n):
     rng = np.random.default_rng(7)
-    n = 200_003
     if dtype.startswith("float"):
         x = rng.standard_normal(n).astype(dtype)
-        x[::5] = 0.0
-        x[::7] = -0.0
+        if shape == "nonzero":
+            x[x == 0] = 1.0
+        else:
+            x[::5] = 0.0
+            x[::7] = -0.0
         if shape == "narrow":
             x = np.round(x * 4).astype(dtype)
     else:
@@ -146,6 +152,24 @@ def test_sort_matches_numpy_stable_sort_on_large_input(np, dtype, shape):
     expected = np.sort(x, kind="stable")
     tv.sort(x)
     assert x.tobytes() == expected.tobytes()
+
+
+# Sizes either side of where the sort changes strategy: insertion sort up to
+# 32 items, 8-bit digits below 4,096, MSD passes below 32,768 for keys that
+# would need many LSD passes. "narrow" integers take the counting sort,
+# "nonzero" floats are sorted as keys, floats with -0.0 or NaN as items.
+SORT_SIZES = [32, 33, 4095, 4096, 32767, 32768]
+SORT_CASES = [(tc, shape) for tc in TYPECODES
+              for shape in (("random", "narrow", "nonzero", "nan") if tc in "fd" else ("random", "narrow"))]
+
+
+@pytest.mark.parametrize("tc, shape", SORT_CASES)
+@pytest.mark.parametrize("n", SORT_SIZES)
+def test_sort_matches_stable_reference_around_thresholds(tc, shape, n):
+    a = sample_array(tc, n, shape)
+    expected = stable_sorted_bits(a)
+    tv.sort(a)
+    assert bits_of(a) == expected
 
 
 def test_sort_numpy_and_memoryview_in_place(np):
@@ -222,6 +246,38 @@ def test_unique_keeps_every_nan(tc):
     assert sorted(bit_patterns(result)[1:]) == sorted(bit_patterns(array(tc, [NAN, NAN, nan_of(tc, pattern)])))
 
 
+def unique_reference_bits(a):
+    """Bits of the first element of each run of == elements in stable order."""
+    bits = bits_of(a)
+    kept, last = [], None
+    for i in stable_order(a):
+        if kept and a[i] == last:
+            continue
+        kept.append(bits[i])
+        last = a[i]
+    return kept
+
+
+# Float unique gathers distinct values in a table while they are at most a
+# quarter of the items (the table growing past 2^17 slots), else sorts all.
+@pytest.mark.parametrize("tc", "fd")
+@pytest.mark.parametrize("n, distinct", [(1000, 100), (1000, 1000), (5000, 1250), (5000, 1300), (150_000, 35_000)])
+@pytest.mark.parametrize("specials", [False, True])
+def test_unique_of_floats_matches_stable_reference(tc, n, distinct, specials):
+    rng = random.Random(n + distinct)
+    pool = [rng.uniform(-1e6, 1e6) for _ in range(distinct)]
+    if specials:
+        pool[:2] = [-0.0, 0.0]
+    a = array(tc, [rng.choice(pool) for _ in range(n)])
+    if specials:
+        bits = bits_of(a)
+        for i in range(0, n, 97):
+            bits[i] = SAMPLE_NAN_BITS[tc][i % 5]
+        a = array(tc, array(UNSIGNED_OF[tc], bits).tobytes())
+    result = tv.unique(a)
+    assert bits_of(result) == unique_reference_bits(a)
+
+
 def test_unique_of_memoryview_gives_array_array():
     result = tv.unique(memoryview(array("h", [5, -5, 5])))
     assert type(result) is array and result.typecode == "h" and result.tolist() == [-5, 5]
@@ -285,6 +341,21 @@ def test_non_contiguous_view_is_refused_and_released(fn, message):
     assert a.tolist() == [4, 3, 2, 1]
     view.release()  # would raise BufferError if an export were still held
     a.append(0)
+
+
+def test_scratch_kept_between_calls_serves_later_ones(np):
+    """Calls of several sizes in a row, each on fresh data, reusing the
+    scratch blocks kept from the calls before."""
+    rng = np.random.default_rng(3)
+    for n, dtype in [(70_000, "int64"), (9_000, "float64"), (200_000, "float64"), (70_000, "int32"),
+                     (1_000_000, "float64"), (9_000, "int64"), (200_000, "int64")]:
+        x = (rng.standard_normal(n) * 1e6).astype(dtype)
+        expected = np.sort(x, kind="stable")
+        middle = n // 2 if dtype.startswith("float") else (n - 1) // 2
+        assert tv.median(x) == expected[middle]
+        assert tv.unique(x).tolist() == np.unique(x).tolist()
+        tv.sort(x)
+        assert x.tobytes() == expected.tobytes()
 
 
 @pytest.mark.parametrize("fn", [tv.sort, tv.reverse, tv.unique])

@@ -7,6 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import telvaran as tv
+from conftest import bits_of, sample_array, stable_sorted_bits
 
 TYPECODES = "bhilBHILfd"
 NAN = float("nan")
@@ -128,6 +129,28 @@ def test_median_with_nan_agrees_with_sort(n, mostly_nan):
     ordered = array("d", a)
     tv.sort(ordered)
     assert struct.pack("d", tv.median(a)) == struct.pack("d", ordered[n // 2])
+
+
+# Sizes either side of where median changes strategy: a sorted copy below
+# 32 items, rounds against a sample's elements settled by selection from
+# 128 kept, counting rounds with 11-bit digits (NaN present) from 16,384.
+MEDIAN_SIZES = [31, 32, 129, 1000, 20_000]
+MEDIAN_CASES = [(tc, shape) for tc in TYPECODES
+                for shape in ("random", "narrow", "sorted", "reversed", "sawtooth") + (("nan",) if tc in "fd" else ())]
+
+
+@pytest.mark.parametrize("tc, shape", MEDIAN_CASES)
+@pytest.mark.parametrize("n", MEDIAN_SIZES)
+def test_median_is_the_stable_sorts_element_around_thresholds(tc, shape, n):
+    a = sample_array(tc, n, shape)
+    expected = stable_sorted_bits(a)[n // 2 if tc in "fd" else (n - 1) // 2]
+    result = tv.median(a)
+    got = bits_of(array(tc, [result]))[0]
+    if tc == "f" and math.isnan(result):
+        # Widening to a Python float keeps a NaN, not its every payload bit.
+        assert math.isnan(array("f", array("I", [expected]).tobytes())[0])
+    else:
+        assert got == expected
 
 
 def test_median_leaves_input_unchanged(np):
