@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -259,13 +260,11 @@ Plan plan_for(const Bits<T>* items, std::size_t n) {
 // With kByKeys, `input` holds items when kFromItems (else keys already); the
 // passes between move keys, and the last one writes items. Without it,
 // items move throughout and are keyed on every pass.
-template <class T, bool kByKeys, bool kFromItems, class Count>
-void lsd_sort(const Bits<T>* input, Bits<T>* a, Bits<T>* b, Bits<T>* out, std::size_t n, Bits<T> lo, unsigned bits,
-              Count* counts) {
+template <unsigned kPasses, class T, bool kByKeys, bool kFromItems, class Count>
+void lsd_passes(const Bits<T>* input, Bits<T>* a, Bits<T>* b, Bits<T>* out, std::size_t n, Bits<T> lo, unsigned width,
+                Count* counts) {
     using U = Bits<T>;
-    const unsigned most = n >= kWideDigitsFrom ? 11 : 8;
-    const unsigned passes = (bits + most - 1) / most;
-    const unsigned width = (bits + passes - 1) / passes;  // every digit as narrow as can be
+    const unsigned passes = kPasses;
     const std::size_t radix = std::size_t(1) << width;
     const U mask = U(radix - 1);
     constexpr bool kInputItems = !kByKeys || kFromItems;
@@ -274,7 +273,7 @@ void lsd_sort(const Bits<T>* input, Bits<T>* a, Bits<T>* b, Bits<T>* out, std::s
     std::fill(counts, counts + passes * radix, Count(0));
     for (std::size_t i = 0; i < n; ++i) {
         U k = U(input_key(input[i]) - lo);
-        for (unsigned d = 0; d < passes; ++d) ++counts[d * radix + ((k >> (d * width)) & mask)];
+        for (unsigned d = 0; d < kPasses; ++d) ++counts[d * radix + ((k >> (d * width)) & mask)];
     }
     const U first = U(input_key(input[0]) - lo);
     unsigned digits[kMaxPasses];
@@ -323,6 +322,24 @@ void lsd_sort(const Bits<T>* input, Bits<T>* a, Bits<T>* b, Bits<T>* out, std::s
             }
         }
         std::memmove(out, src, n * sizeof(U));
+    }
+}
+
+template <class T, bool kByKeys, bool kFromItems, class Count>
+void lsd_sort(const Bits<T>* input, Bits<T>* a, Bits<T>* b, Bits<T>* out, std::size_t n, Bits<T> lo, unsigned bits,
+              Count* counts) {
+    const unsigned most = n >= kWideDigitsFrom ? 11 : 8;
+    const unsigned passes = (bits + most - 1) / most;
+    const unsigned width = (bits + passes - 1) / passes;  // every digit as narrow as can be
+    switch (passes) {
+        case 1: return lsd_passes<1, T, kByKeys, kFromItems>(input, a, b, out, n, lo, width, counts);
+        case 2: return lsd_passes<2, T, kByKeys, kFromItems>(input, a, b, out, n, lo, width, counts);
+        case 3: return lsd_passes<3, T, kByKeys, kFromItems>(input, a, b, out, n, lo, width, counts);
+        case 4: return lsd_passes<4, T, kByKeys, kFromItems>(input, a, b, out, n, lo, width, counts);
+        case 5: return lsd_passes<5, T, kByKeys, kFromItems>(input, a, b, out, n, lo, width, counts);
+        case 6: return lsd_passes<6, T, kByKeys, kFromItems>(input, a, b, out, n, lo, width, counts);
+        case 7: return lsd_passes<7, T, kByKeys, kFromItems>(input, a, b, out, n, lo, width, counts);
+        default: return lsd_passes<kMaxPasses, T, kByKeys, kFromItems>(input, a, b, out, n, lo, width, counts);
     }
 }
 
@@ -436,19 +453,48 @@ private:
         auto key = [](U x) { return kFirst ? key_of<T>(x) : read_key(x); };
         const unsigned bits = unsigned(std::bit_width(U(range.hi - range.lo)));
         const unsigned width = width_for(n, bits);
-        const unsigned shift = bits - width;
         const std::size_t radix = std::size_t(1) << width;
-        const U lo = range.lo;
 
+        // Digits by the key's top bits split any bucket, but float keys
+        // crowd where exponents are few. Floats given as keys (no -0.0, no
+        // NaN) are split by value instead, into equal parts of their range:
+        // subtraction and multiplication by a positive number round
+        // monotonically, so values in order get buckets in order, and equal
+        // values the same bucket. When that leaves every item in one bucket
+        // (values too close for the arithmetic), the bits decide after all.
+        if constexpr (kByKeys) {
+            const double low = value_of(range.lo);
+            const double scale = double(radix) / (value_of(range.hi) - low);
+            if (std::isfinite(low) && std::isfinite(scale) && scale > 0) {
+                auto by_value = [=](U k) {
+                    return std::min(std::size_t((value_of(k) - low) * scale), radix - 1);
+                };
+                if (split<kFirst>(src, dst, first_to, n, counts, in_src, radix, key, by_value)) return;
+            }
+        }
+        const unsigned shift = bits - width;
+        const U lo = range.lo;
+        split<kFirst>(src, dst, first_to, n, counts, in_src, radix, key,
+                      [=](U k) { return std::size_t(U(k - lo) >> shift); });
+    }
+
+    static double value_of(U key) { return double(std::bit_cast<T>(item_of_float_key<T>(key))); }
+
+    // Counts, scatters by `digit` and sorts the buckets; returns false,
+    // having moved nothing, when one bucket would hold every item.
+    template <bool kFirst, class Key, class Digit>
+    bool split(const U* src, U* dst, U* first_to, std::size_t n, std::size_t* counts, bool in_src,
+               std::size_t radix, Key key, Digit digit) {
         std::fill(counts, counts + radix + 1, std::size_t(0));
-        for (std::size_t i = 0; i < n; ++i) ++counts[(U(key(src[i]) - lo) >> shift) + 1];
+        for (std::size_t i = 0; i < n; ++i) ++counts[digit(key(src[i])) + 1];
+        if (counts[digit(key(src[0])) + 1] == n) return false;
         for (std::size_t d = 0; d < radix; ++d) counts[d + 1] += counts[d];
         // counts[d] is where bucket d starts; the scatter moves it to where
         // bucket d ends, so counts[d - 1] (or 0) is then its start.
         for (std::size_t i = 0; i < n; ++i) {
             U x = src[i];
             U k = key(x);
-            std::size_t& at = counts[U(k - lo) >> shift];
+            std::size_t& at = counts[digit(k)];
             if constexpr (kFirst && kByKeys) dst[at++] = k;
             else dst[at++] = x;
         }
@@ -463,6 +509,7 @@ private:
             }
             start = end;
         }
+        return true;
     }
 
     // A bucket of c items (or keys) in `at`, to end sorted in `at` when
