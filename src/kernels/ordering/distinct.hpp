@@ -6,8 +6,8 @@
 // item, so the run's first is any of them; of the zeros, the first in the
 // stable sort is the first in input order; NaNs all stay, in the order the
 // sort gives them (by key, equal keys in input order). So the result is:
-// the distinct keys of the numbers, sorted, each made an item again (the
-// zero key as the first zero met), then the NaNs sorted stably by key.
+// the distinct numbers, sorted (the zero as the first zero met), then the
+// NaNs sorted stably by key.
 //
 // The distinct keys are gathered in an open-addressing hash table, which
 // grows as they come. When they turn out to be many (more than one in
@@ -123,8 +123,7 @@ Result<std::optional<std::size_t>> sorted_distinct(std::span<const T> xs, scratc
     const std::size_t n = xs.size();
     const std::size_t most = n / kMostDistinctPerItem;
 
-    // The table holds the numbers' bits, with -0.0 stored as +0.0; only the
-    // distinct ones are made keys, once all are known.
+    // The table holds the numbers' bits, with -0.0 stored as +0.0.
     constexpr U sign = U(1) << (8 * sizeof(U) - 1);
     constexpr U inf = std::bit_cast<U>(std::numeric_limits<T>::infinity());
     KeySet<U> set;
@@ -147,27 +146,17 @@ Result<std::optional<std::size_t>> sorted_distinct(std::span<const T> xs, scratc
         }
     }
 
-    // The numbers' keys, sorted as unsigned integers, then made items.
+    // The distinct numbers, zero as +0.0: no -0.0 and no NaN, so their sort
+    // moves keys and splits by value. Then the zero becomes the first one met.
     const std::size_t count = set.size();
     TV_ASSIGN(out, scratch::ItemBuffer::allocate((count + nans) * sizeof(U)));
     U* result = out.as<U>();
-    {
-        TV_ASSIGN(scratch::ItemBuffer keys, scratch::ItemBuffer::allocate(count * sizeof(U)));
-        set.copy_to(keys.as<U>());
-        for (std::size_t i = 0; i < count; ++i) keys.as<U>()[i] = radix::key_of<T>(keys.as<U>()[i]);
-        auto make_items = [&](const U* sorted_keys) {
-            for (std::size_t i = 0; i < count; ++i) {
-                const U key = sorted_keys[i];
-                result[i] = key == radix::zero_key<T>() ? *first_zero : radix::item_of_float_key<T>(key);
-            }
-        };
-        if (count > 1) {
-            TV_ASSIGN(auto sorted, scratch::SortedCopy<U>::of(std::span<const U>(keys.as<U>(), count)));
-            make_items(sorted.items().data());
-        } else {
-            make_items(keys.as<U>());
-        }
+    set.copy_to(result);
+    if (count > 1) {
+        TV_ASSIGN(auto sorted, scratch::SortedCopy<T>::of(std::span<const T>(out.as<T>(), count)));
+        std::memcpy(result, sorted.items().data(), count * sizeof(U));
     }
+    if (first_zero) *std::find(result, result + count, U(0)) = *first_zero;
 
     // The NaNs, in input order, then sorted stably by key.
     if (nans > 0) {

@@ -69,7 +69,7 @@ std::size_t keep_digit(KeyAt key_at, std::size_t n, KeyRange<U>& range, unsigned
     std::size_t kept = 0;
     for (std::size_t i = 0; i < n; ++i) {
         U key = key_at(i);
-        bool keep = (U(key - lo) >> shift) == digit;
+        bool keep = std::size_t(U(key - lo) >> shift) == digit;
         out[kept] = key;
         kept += keep;
         U low = keep ? key : U(~U(0));
