@@ -120,6 +120,7 @@ inline constexpr std::size_t kMsdBelow = 1 << 15;
 inline constexpr unsigned kMsdBucketShift = 3;  // about 2^3 items per bucket
 inline constexpr unsigned kMsdMinWidth = 2;
 inline constexpr unsigned kMsdMaxWidth = 8;
+inline constexpr unsigned kMsdFirstMaxWidth = 11;  // the first pass, once: up to 2,048 buckets
 
 
 // A counting sort writes its output from one count per key in the range, so
@@ -218,7 +219,10 @@ struct Plan {
     std::size_t workspace_bytes(std::size_t n) const {
         if (kind == kCounting) return sizeof(std::size_t) * (span + 1);
         if (kind != kRadix) return 0;
-        if (msd) return sizeof(std::size_t) * ((8 * 8 / kMsdMinWidth + 1) * ((1 << kMsdMaxWidth) + 1));
+        if (msd) {
+            return sizeof(std::size_t) *
+                   ((1 << kMsdFirstMaxWidth) + 1 + (8 * 8 / kMsdMinWidth) * ((1 << kMsdMaxWidth) + 1));
+        }
         std::size_t counts = n >= kWideDigitsFrom ? 6 << 11 : kMaxPasses << 8;
         if (split) counts += 2 * ((std::size_t(1) << kSplitBits) + 1);
         return sizeof(std::size_t) * counts;
@@ -413,10 +417,8 @@ class MsdSort {
 public:
     using U = Bits<T>;
 
-    // The most counts a sort keeps at once: at each level of its passes
-    // (at most one per kMsdMinWidth bits of the key) one histogram.
-    static constexpr std::size_t kCounts = (8 * sizeof(U) / kMsdMinWidth + 1) * ((1 << kMsdMaxWidth) + 1);
-
+    // `counts` has room for the histograms of one pass per level at once:
+    // see Plan::workspace_bytes.
     explicit MsdSort(std::size_t* counts) : counts_(counts) {}
 
     // Sorts the n items of `from` into `to` (which may be `from`), using
@@ -431,10 +433,10 @@ private:
         return key_of<T>(x);
     }
 
-    static unsigned width_for(std::size_t n, unsigned bits) {
+    static unsigned width_for(std::size_t n, unsigned bits, unsigned most) {
         unsigned w = unsigned(std::bit_width(n));
         w = w > kMsdBucketShift + kMsdMinWidth ? w - kMsdBucketShift : kMsdMinWidth;
-        return std::min({w, kMsdMaxWidth, bits});
+        return std::min({w, most, bits});
     }
 
     // Makes the finished keys of a bucket items again.
@@ -452,7 +454,7 @@ private:
               bool in_src) {
         auto key = [](U x) { return kFirst ? key_of<T>(x) : read_key(x); };
         const unsigned bits = unsigned(std::bit_width(U(range.hi - range.lo)));
-        const unsigned width = width_for(n, bits);
+        const unsigned width = width_for(n, bits, kFirst ? kMsdFirstMaxWidth : kMsdMaxWidth);
         const std::size_t radix = std::size_t(1) << width;
 
         // Digits by the key's top bits split any bucket, but float keys
