@@ -262,16 +262,18 @@ def unique_reference_bits(a):
 # quarter of the items (the table growing past 2^17 slots), else sorts all.
 @pytest.mark.parametrize("tc", "fd")
 @pytest.mark.parametrize("n, distinct", [(1000, 100), (1000, 1000), (5000, 1250), (5000, 1300), (150_000, 35_000)])
-@pytest.mark.parametrize("specials", [False, True])
+@pytest.mark.parametrize("specials", ["", "zeros", "zeros, nan", "-0.0 first, nan"])
 def test_unique_of_floats_matches_stable_reference(tc, n, distinct, specials):
     rng = random.Random(n + distinct)
     pool = [rng.uniform(-1e6, 1e6) for _ in range(distinct)]
-    if specials:
+    if "zeros" in specials:
         pool[:2] = [-0.0, 0.0]
     a = array(tc, [rng.choice(pool) for _ in range(n)])
-    if specials:
+    if "-0.0 first" in specials:
+        a[0] = -0.0
+    if "nan" in specials:
         bits = bits_of(a)
-        for i in range(0, n, 97):
+        for i in range(1, n, 97):
             bits[i] = SAMPLE_NAN_BITS[tc][i % 5]
         a = array(tc, array(UNSIGNED_OF[tc], bits).tobytes())
     result = tv.unique(a)
