@@ -52,7 +52,7 @@ public:
     Status reset(std::size_t slots) {
         TV_ASSIGN(scratch::ItemBuffer fresh, scratch::ItemBuffer::allocate(slots * sizeof(U)));
         U* table = fresh.as<U>();
-        std::fill(table, table + slots, kEmpty);
+        std::memset(table, 0xFF, slots * sizeof(U));  // every byte of kEmpty is 0xFF
         storage_ = std::move(fresh);
         slots_ = slots;
         shift_ = unsigned(8 * sizeof(std::uint64_t)) - unsigned(std::bit_width(slots - 1));
