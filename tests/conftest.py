@@ -66,7 +66,8 @@ def testbuffer():
     return pytest.importorskip("_testbuffer")
 
 
-def _limits(typecode):
+def type_limits(typecode):
+    """The smallest and largest value of an integer typecode."""
     from array import array
 
     bits = 8 * array(typecode).itemsize
@@ -75,22 +76,29 @@ def _limits(typecode):
     return 0, (1 << bits) - 1
 
 
-def _wrap(value, typecode):
-    low, high = _limits(typecode)
+def wrapped(value, typecode):
+    """value reduced into the typecode's range, as wrapping integer
+    arithmetic does."""
+    low, high = type_limits(typecode)
     return (value - low) % (high - low + 1) + low
 
 
 @pytest.fixture
 def limits():
-    """limits(typecode): the smallest and largest value of an integer typecode."""
-    return _limits
+    return type_limits
 
 
 @pytest.fixture
 def wrap():
-    """wrap(value, typecode): value reduced into the typecode's range, as
-    wrapping integer arithmetic does."""
-    return _wrap
+    return wrapped
+
+
+def raises(exc_type, message, function, obj):
+    """function(obj) raises exactly exc_type (not a subclass) with exactly message."""
+    with pytest.raises(exc_type) as info:
+        function(obj)
+    assert type(info.value) is exc_type
+    assert str(info.value) == message
 
 
 def assert_allocations_steady(run, slack=50):

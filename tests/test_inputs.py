@@ -8,19 +8,13 @@ from array import array
 import pytest
 
 import telvaran as tv
+from conftest import raises
 
 READERS = [tv.sum, tv.mean, tv.min, tv.max]
 SUPPORTED = "Supported: b, B, h, H, i, I, l, L, f, d"
 NOT_AN_INPUT = "Expected array.array, numpy.ndarray, memoryview, or Arrow buffer/array"
 ARROW_REFUSAL = ("Could not determine Arrow buffer/array type. Supported types: Int8, UInt8, Int16, "
                  "UInt16, Int32, UInt32, Int64, UInt64, Float32, Float64")
-
-
-def raises(exc_type, message, function, obj):
-    with pytest.raises(exc_type) as info:
-        function(obj)
-    assert type(info.value) is exc_type
-    assert str(info.value) == message
 
 
 @pytest.mark.parametrize("function", READERS)

@@ -90,13 +90,7 @@ Result<PyObject*> array_iterator_type() { return kept_class(g_type, make_type); 
 
 // ArrayIterator(source), and array_iterator(array) through the same steps.
 Result<Ref> new_array_iterator(const Call& call) {
-    PyTypeObject* type = nullptr;
-    if (call.row.kind == RowKind::Class) {
-        type = reinterpret_cast<PyTypeObject*>(call.self);
-    } else {
-        TV_ASSIGN(PyObject * made_type, array_iterator_type());
-        type = reinterpret_cast<PyTypeObject*>(made_type);
-    }
+    TV_ASSIGN(PyTypeObject * type, constructed_type(call, array_iterator_type));
     TV_ASSIGN(SizedInput input, examine(call.args.object(0), Access::Read));
     return create_instance<IteratorState>(type, Ref::borrow(input.input.object), std::size_t{0},
                                           static_cast<std::size_t>(input.length), input.input.kind,

@@ -108,6 +108,15 @@ inline Result<Ref> make_class(const Row& row, int basicsize, std::initializer_li
     return checked(PyType_FromSpec(&type_spec));
 }
 
+// The class that a constructor row's call makes an instance of: the type
+// being constructed, or for the module's helper function (lazy_array,
+// array_iterator) the class itself.
+inline Result<PyTypeObject*> constructed_type(const Call& call, TypeObject class_type) {
+    if (call.row.kind == RowKind::Class) return reinterpret_cast<PyTypeObject*>(call.self);
+    TV_ASSIGN(PyObject * type, class_type());
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
 // The type object kept in `cell`, made by `make` on first use.
 template <class Make>
 Result<PyObject*> kept_class(PyObject*& cell, Make make) {
