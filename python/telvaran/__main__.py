@@ -69,19 +69,13 @@ def attempt(thunk: Thunk) -> object:
         return error
 
 
-def describe(outcome: object) -> str:
-    if isinstance(outcome, NotImplementedError):
-        return "(not available in this build)"
-    return show(outcome)
-
-
 def line(label: str, text: str, comment: str = "") -> None:
     tail = f"   # {comment}" if comment else ""
     print(f"  {label:<{LABEL_WIDTH}} -> {text}{tail}")
 
 
 def read(label: str, thunk: Thunk, comment: str = "") -> None:
-    line(label, describe(attempt(thunk)), comment)
+    line(label, show(attempt(thunk)), comment)
 
 
 def write(label: str, make: Callable[[], Any], operation: Callable[[Any], object],
@@ -89,7 +83,7 @@ def write(label: str, make: Callable[[], Any], operation: Callable[[Any], object
     """An in-place operation on a fresh input; shows the input afterwards."""
     target = make()
     outcome = attempt(lambda: operation(target))
-    text = f"None; now {show(target)}" if outcome is None else describe(outcome)
+    text = f"None; now {show(target)}" if outcome is None else show(outcome)
     line(label, text, comment)
 
 
@@ -250,8 +244,6 @@ def timed_cell(case: Timed, reference: float | None) -> tuple[str, float | None]
     fn = case.fn
     probe = case.fresh(case.first) if case.fresh else case.first
     outcome = attempt(lambda: fn(probe, *case.rest))
-    if isinstance(outcome, NotImplementedError):
-        return prefix + "not available", None
     if isinstance(outcome, BaseException):
         return prefix + type(outcome).__name__, None
     ns = per_call_ns(fn, case.first, case.rest, case.fresh)
