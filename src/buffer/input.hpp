@@ -20,16 +20,24 @@ Status validate_input(PyObject* obj, InputKind kind, Access access);
 Result<ElementType> resolve_element_type(PyObject* obj, InputKind kind);
 Result<std::uint64_t> query_itemsize(PyObject* obj);
 
-// The native type for an element type: for 'l' and 'L' the item size decides
-// (4 selects the 32-bit type), for every other type it is fixed.
-Result<NativeType> select_native_type(PyObject* obj, ElementType type);
 
 // What the input prologue learns about one array argument.
 struct Input {
     PyObject* object;  // borrowed
     InputKind kind;
     ElementType type;
+    // The item size when the prologue has read it already from the buffer
+    // (see exported_facts); 0 when the object is to be asked.
+    std::uint64_t known_itemsize = 0;
 };
+
+// The item size: the one already known, else the object's `itemsize`.
+Result<std::uint64_t> itemsize_of(const Input& input);
+
+// The native type for an input's element type: for 'l' and 'L' the item size
+// decides (4 selects the 32-bit type), for every other type it is fixed.
+Result<NativeType> select_native_type(const Input& input);
+
 
 // Detection, validation and element-type resolution, in that order.
 Result<Input> examine_input(PyObject* obj, Access access);

@@ -63,7 +63,7 @@ auto with_elements(const SizedInput& input, Kernel&& kernel) {
                                      std::span<const std::int8_t>>;
     using R = decltype(detail::call_kernel(kernel, Probe{}, input));
     return [&]() -> R {
-        TV_ASSIGN(NativeType native, select_native_type(input.input.object, input.input.type));
+        TV_ASSIGN(NativeType native, select_native_type(input.input));
         return visit_native(native, [&]<class T>(Tag<T>) -> R {
             TypedBufferView<T> view;
             TV_TRY(acquire_view(view, input.input));

@@ -1,0 +1,24 @@
+// What the prologue can learn from a buffer instead of from attributes.
+#pragma once
+
+#include "buffer/input.hpp"
+
+#include <cstdint>
+#include <optional>
+
+namespace telvaran {
+
+struct ExportedFacts {
+    ElementType type;
+    std::uint64_t itemsize;
+};
+
+// For an object whose type is exactly the built-in memoryview or exactly
+// numpy.ndarray (`kind` says which; other kinds give nothing), the element
+// type and item size, read from the buffer the object exports, when they
+// settle validation and resolution the usual way: a valid, supported
+// input. Anything else gives nothing and the prologue asks the attributes,
+// whose answers (and errors) are then the object's own.
+std::optional<ExportedFacts> exported_facts(PyObject* obj, InputKind kind, Access access);
+
+}  // namespace telvaran
