@@ -390,7 +390,7 @@ Result<Input> examine_input(PyObject* obj, Access access) {
     TV_ASSIGN(Detected detected, detect(obj));
     if (detected.exact) {
         if (auto known = exported_facts(obj, detected.kind, access))
-            return Input{obj, detected.kind, known->type, known->itemsize};
+            return Input{obj, detected.kind, known->type, known->itemsize, true};
     }
     if (detected.by_type) {
         TV_TRY(validate_after_instance_check(obj, detected.kind, access));
@@ -398,7 +398,7 @@ Result<Input> examine_input(PyObject* obj, Access access) {
         TV_TRY(validate_input(obj, detected.kind, access));
     }
     TV_ASSIGN(ElementType type, resolve_element_type(obj, detected.kind));
-    return Input{obj, detected.kind, type};
+    return Input{obj, detected.kind, type, 0, detected.exact && detected.kind != InputKind::Arrow};
 }
 
 Result<SizedInput> examine(PyObject* obj, Access access) {

@@ -29,6 +29,10 @@ struct Input {
     // The item size when the prologue has read it already from the buffer
     // (see exported_facts); 0 when the object is to be asked.
     std::uint64_t known_itemsize = 0;
+    // The object is exactly array.array, numpy.ndarray or memoryview: no
+    // Python code runs when the prologue examines it, so examining it again
+    // would tell nothing new.
+    bool exact = false;
 };
 
 // The item size: the one already known, else the object's `itemsize`.
