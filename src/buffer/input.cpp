@@ -328,9 +328,19 @@ Result<std::uint64_t> query_itemsize(PyObject* obj) {
     return py::as_u64(value.get());
 }
 
-Result<NativeType> select_native_type(PyObject* obj, ElementType type) {
+bool reads_arrow_export(const Input& input) {
+    return input.kind == InputKind::Arrow && !PyObject_CheckBuffer(input.object);
+}
+
+Result<std::uint64_t> item_size(const Input& input) {
+    if (reads_arrow_export(input)) return std::uint64_t{facts(facts(input.type).native).width};
+    return query_itemsize(input.object);
+}
+
+Result<NativeType> select_native_type(const Input& input) {
+    const ElementType type = input.type;
     if (!has_variable_width(type)) return facts(type).native;
-    TV_ASSIGN(std::uint64_t itemsize, query_itemsize(obj));
+    TV_ASSIGN(std::uint64_t itemsize, item_size(input));
     return itemsize == 4 ? facts(type).narrow : facts(type).native;
 }
 
