@@ -90,7 +90,7 @@ def test_chunked_float_sums_are_bit_identical(pa, np, float_typecode, cuts):
     (lambda pa: pa.chunked_array([[1, 2], [None, None], [5, None]], pa.int64()), 3),
 ])
 def test_nulls_are_refused(pa, make, count):
-    message = f"Arrow input has {count} null value{'s' if count > 1 else ''}: fill "
+    message = f"Arrow input has {count} null value{'s' if count > 1 else ''}; use fill_null"
     for name, op in READS.items():
         with pytest.raises(ValueError, match="^" + ("Arrow input has" if name == "iterate" else message)):
             op(make(pa))
@@ -199,8 +199,8 @@ FAILURES = [
     (lambda: I(buffers=None), BufferError, MALFORMED + "a primitive array has two buffers"),
     (lambda: I(shift=None), BufferError, MALFORMED + "no values buffer"),
     (lambda: I(null_count=-2), BufferError, MALFORMED + "negative null count"),
-    (lambda: I(null_count=3), ValueError, "Arrow input has 3 null values: fill them"),
-    (lambda: I(null_count=-1, validity=bitmap(0b101)), ValueError, "Arrow input has 1 null value: fill it"),
+    (lambda: I(null_count=3), ValueError, "Arrow input has 3 null values; use fill_null"),
+    (lambda: I(null_count=-1, validity=bitmap(0b101)), ValueError, "Arrow input has 1 null value; use"),
     (lambda: I(schema={"format": b"l"}), BufferError, NOT_COMPATIBLE + "i32"),
     (lambda: I(schema={"format": None}), BufferError, NOT_COMPATIBLE + "i32"),
     (lambda: I(schema={"dictionary": 8}), BufferError, NOT_COMPATIBLE + "i32"),

@@ -85,11 +85,9 @@ Error not_compatible(NativeType native) {
 }
 
 Error has_nulls(std::uint64_t count) {
-    const bool one = count == 1;
     return Error::raise(PyExc_ValueError, "Arrow input has " + std::to_string(count) +
-                                              (one ? " null value: fill it with fill_null() or drop it"
-                                                   : " null values: fill them with fill_null() or drop them") +
-                                              " with drop_null() first");
+                                              (count == 1 ? " null value" : " null values") +
+                                              "; use fill_null() or drop_null() first");
 }
 
 // The struct a capsule of the given name points to.
