@@ -2,10 +2,10 @@
 
 `Array` and `ChunkedArray` pass for pyarrow's classes once `fake_pyarrow()` is
 in sys.modules, and hand out Arrow C data interface structs in capsules, as
-pyarrow does. Every struct they make is entered in `ledger`, and every call
-of a release callback is counted there, so a test can check that each was
-released exactly once. Keyword arguments overwrite fields of the exported
-structs, to make malformed exports.
+pyarrow does. Every struct they make is entered in `ledger` and every release
+call counted there, so a test can check that each was released exactly once.
+Keyword arguments overwrite fields of the exported structs, to make malformed
+exports.
 """
 
 import ctypes
@@ -14,11 +14,10 @@ from array import array
 from collections import Counter
 from ctypes import POINTER, c_char_p, c_int, c_int64, c_void_p
 
-ARROW_TYPES = {  # typecode -> (pyarrow type name and id, Arrow format)
-    "b": (("int8", 3), b"c"), "h": (("int16", 5), b"s"), "i": (("int32", 7), b"i"),
-    "l": (("int64", 9), b"l"), "B": (("uint8", 2), b"C"), "H": (("uint16", 4), b"S"),
-    "I": (("uint32", 6), b"I"), "L": (("uint64", 8), b"L"), "f": (("float", 11), b"f"),
-    "d": (("double", 12), b"g"),
+ARROW_TYPES = {  # typecode -> pyarrow type name, type id, Arrow format
+    "b": ("int8", 3, b"c"), "h": ("int16", 5, b"s"), "i": ("int32", 7, b"i"), "l": ("int64", 9, b"l"),
+    "B": ("uint8", 2, b"C"), "H": ("uint16", 4, b"S"), "I": ("uint32", 6, b"I"), "L": ("uint64", 8, b"L"),
+    "f": ("float", 11, b"f"), "d": ("double", 12, b"g"),
 }
 
 
@@ -34,9 +33,8 @@ class ArrowArrayStream(ctypes.Structure):
     pass
 
 
-SCHEMA_RELEASE = ctypes.CFUNCTYPE(None, POINTER(ArrowSchema))
-ARRAY_RELEASE = ctypes.CFUNCTYPE(None, POINTER(ArrowArray))
-STREAM_RELEASE = ctypes.CFUNCTYPE(None, POINTER(ArrowArrayStream))
+SCHEMA_RELEASE, ARRAY_RELEASE, STREAM_RELEASE = (
+    ctypes.CFUNCTYPE(None, POINTER(s)) for s in (ArrowSchema, ArrowArray, ArrowArrayStream))
 GET_SCHEMA = ctypes.CFUNCTYPE(c_int, POINTER(ArrowArrayStream), POINTER(ArrowSchema))
 GET_NEXT = ctypes.CFUNCTYPE(c_int, POINTER(ArrowArrayStream), POINTER(ArrowArray))
 GET_LAST_ERROR = ctypes.CFUNCTYPE(c_void_p, POINTER(ArrowArrayStream))
@@ -54,77 +52,59 @@ ArrowArrayStream._fields_ = [
     ("get_schema", GET_SCHEMA), ("get_next", GET_NEXT), ("get_last_error", GET_LAST_ERROR),
     ("release", STREAM_RELEASE), ("private_data", c_void_p)]
 
-_capsule_new = ctypes.pythonapi.PyCapsule_New
-_capsule_new.restype = ctypes.py_object
-_capsule_new.argtypes = [c_void_p, c_char_p, DESTRUCTOR]
-_capsule_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_capsule_pointer.restype = c_void_p
-_capsule_pointer.argtypes = [c_void_p, c_char_p]
-_capsule_name = ctypes.pythonapi.PyCapsule_GetName
-_capsule_name.restype = c_void_p
-_capsule_name.argtypes = [c_void_p]
+
+def _api(name, restype, *argtypes):
+    function = getattr(ctypes.pythonapi, name)
+    function.restype, function.argtypes = restype, list(argtypes)
+    return function
+
+
+_capsule_new = _api("PyCapsule_New", ctypes.py_object, c_void_p, c_char_p, DESTRUCTOR)
+_capsule_pointer = _api("PyCapsule_GetPointer", c_void_p, c_void_p, c_void_p)
+_capsule_name = _api("PyCapsule_GetName", c_void_p, c_void_p)
 
 
 class Ledger:
     """The structs made and the release calls seen, by kind."""
 
-    def __init__(self):
-        self.reset()
-
     def reset(self):
-        self.made, self.released = Counter(), Counter()
-        self.faults = []  # releases of unknown or already released structs
-        self._live, self._next = {}, 1
+        self.made, self.released, self.faults, self.live, self.next = Counter(), Counter(), [], {}, 1
 
-    def track(self, kind, *keep):
-        key, self._next = self._next, self._next + 1
+    def track(self, kind, *keep):  # keeps `keep` alive until the release
+        key, self.next = self.next, self.next + 1
         self.made[kind] += 1
-        self._live[key] = (kind, keep)
+        self.live[key] = (kind, keep)
         return key
 
     def release(self, key):
-        entry = self._live.pop(key, None)
-        if entry is None:
+        if key in self.live:
+            self.released[self.live.pop(key)[0]] += 1
+        else:  # released twice, or never made
             self.faults.append(key)
-        else:
-            self.released[entry[0]] += 1
-
-    def state(self, key):
-        return self._live[key][1][0]
 
     def assert_balanced(self):
-        assert not self.faults, f"released twice or unknown: {self.faults}"
-        assert self.released == self.made and not self._live
+        assert not self.faults and not self.live and self.released == self.made
 
 
 ledger = Ledger()
+ledger.reset()
 
 
-@SCHEMA_RELEASE
-def _release_schema(p):
-    ledger.release(p.contents.private_data)
-    p.contents.release = SCHEMA_RELEASE()
+def _releaser(prototype):
+    @prototype
+    def release(p):
+        ledger.release(p.contents.private_data)
+        p.contents.release = prototype()
+    return release
 
 
-@ARRAY_RELEASE
-def _release_array(p):
-    ledger.release(p.contents.private_data)
-    p.contents.release = ARRAY_RELEASE()
-
-
-@STREAM_RELEASE
-def _release_stream(p):
-    ledger.release(p.contents.private_data)
-    p.contents.release = STREAM_RELEASE()
-
-
+_release_schema, _release_array, _release_stream = map(_releaser, (SCHEMA_RELEASE, ARRAY_RELEASE, STREAM_RELEASE))
 _in_capsules = {}  # address -> the struct a live capsule points to
 
 
 @DESTRUCTOR
 def _destroy_capsule(capsule):
-    address = _capsule_pointer(capsule, ctypes.cast(_capsule_name(capsule), c_char_p).value)
-    struct = _in_capsules.pop(address)
+    struct = _in_capsules.pop(_capsule_pointer(capsule, _capsule_name(capsule)))
     if struct.release:  # not moved out by the consumer
         struct.release(ctypes.byref(struct))
 
@@ -136,7 +116,7 @@ def capsule(struct, name):
 
 def _apply(struct, fields):
     for name, value in fields.items():
-        if name == "release" and value is None:  # handed out as released already
+        if name == "release" and value is None:  # handed out released already
             ledger.release(struct.private_data)
             value = type(struct.release)()
         setattr(struct, name, value)
@@ -144,8 +124,7 @@ def _apply(struct, fields):
 
 
 def make_schema(fmt, **fields):
-    schema = ArrowSchema(format=fmt, release=_release_schema)
-    schema.private_data = ledger.track("schema", fmt)
+    schema = ArrowSchema(format=fmt, release=_release_schema, private_data=ledger.track("schema", fmt))
     return _apply(schema, fields)
 
 
@@ -154,86 +133,42 @@ def make_array(values, offset=0, validity=None, shift=0, **fields):
     pointer by that many bytes (None: no values buffer)."""
     address = values.buffer_info()[0] + shift if values and shift is not None else None
     buffers = (c_void_p * 2)(validity and ctypes.addressof(validity), address)
-    struct = ArrowArray(length=len(values) - offset, offset=offset, n_buffers=2,
-                        buffers=ctypes.cast(buffers, POINTER(c_void_p)), release=_release_array)
-    struct.private_data = ledger.track("array", values, buffers, validity)
+    struct = ArrowArray(length=len(values) - offset, offset=offset, n_buffers=2, release=_release_array,
+                        buffers=ctypes.cast(buffers, POINTER(c_void_p)),
+                        private_data=ledger.track("array", values, buffers, validity))
     return _apply(struct, fields)
 
 
-class FakeType:
-    def __init__(self, name_and_id):
-        self.name, self.id = name_and_id
+class _Typed:
+    def __init__(self, typecode, schema, export):
+        name, type_id, self.format = ARROW_TYPES[typecode]
+        self.type = type("DataType", (), {"id": type_id, "__str__": lambda t, name=name: name})()
+        self.typecode, self.schema, self.export = typecode, schema or {}, export
 
-    def __str__(self):
-        return self.name
 
-
-class Array:
+class Array(_Typed):
     """Passes for a pyarrow.Array of the typecode's Arrow type. `export`
-    replaces __arrow_c_array__; `schema` and other keywords overwrite fields
-    of the exported schema and array."""
+    replaces __arrow_c_array__; `schema` and the keywords overwrite fields of
+    the exported schema and array."""
 
-    def __init__(self, typecode, values, offset=0, validity=None, shift=0, export=None, schema=None,
-                 **fields):
-        name, self.format = ARROW_TYPES[typecode]
-        self.type = FakeType(name)
-        self.values = array(typecode, values)
-        self.options = dict(offset=offset, validity=validity, shift=shift, **fields)
-        self.schema, self.export = schema or {}, export
+    def __init__(self, typecode, values, offset=0, schema=None, export=None, **fields):
+        super().__init__(typecode, schema, export)
+        self.values, self.offset, self.fields = array(typecode, values), offset, fields
 
     def __len__(self):  # a nonsensical offset leaves the values' length
-        length = len(self.values) - self.options["offset"]
-        return length if length >= 0 else len(self.values)
+        return len(self.values) - self.offset if 0 <= self.offset <= len(self.values) else len(self.values)
 
     def to_pylist(self):
-        return self.values[max(0, self.options["offset"]):].tolist()
+        return self.values[self.offset:].tolist()
 
     def __arrow_c_array__(self, requested_schema=None):
         if self.export:
             return self.export(self)
         return (capsule(make_schema(self.format, **self.schema), b"arrow_schema"),
-                capsule(make_array(self.values, **self.options), b"arrow_array"))
+                capsule(make_array(self.values, self.offset, **self.fields), b"arrow_array"))
 
 
-class _StreamState:
-    def __init__(self, chunked):
-        self.chunked, self.position = chunked, 0
-        self.error = ctypes.create_string_buffer(b"the producer failed")
-
-
-@GET_SCHEMA
-def _get_schema(stream, out):
-    chunked = ledger.state(stream.contents.private_data).chunked
-    if chunked.fail_at == "schema":
-        return 5
-    schema = make_schema(chunked.format, **chunked.schema)
-    ctypes.memmove(out, ctypes.addressof(schema), ctypes.sizeof(ArrowSchema))
-    return 0
-
-
-@GET_NEXT
-def _get_next(stream, out):
-    state = ledger.state(stream.contents.private_data)
-    chunked = state.chunked
-    if state.position == chunked.fail_at:
-        return 5
-    if state.position == len(chunked.chunks):
-        ctypes.memset(out, 0, ctypes.sizeof(ArrowArray))  # the end
-        return 0
-    values = array(chunked.typecode, chunked.chunks[state.position])
-    fields = chunked.fields if state.position == chunked.faulty_chunk else {}
-    chunk = make_array(values, **fields)
-    state.position += 1
-    ctypes.memmove(out, ctypes.addressof(chunk), ctypes.sizeof(ArrowArray))
-    return 0
-
-
-@GET_LAST_ERROR
-def _get_last_error(stream):
-    return ctypes.addressof(ledger.state(stream.contents.private_data).error)
-
-
-class ChunkedArray:
+class ChunkedArray(_Typed):
     """Passes for a pyarrow.ChunkedArray: a stream of one array per chunk.
     The stream fails at `fail_at` ("schema" or a chunk's position); `stream`
     overwrites fields of the stream, the keywords those of chunk
@@ -241,11 +176,9 @@ class ChunkedArray:
 
     def __init__(self, typecode, chunks, fail_at=None, faulty_chunk=0, schema=None, stream=None, export=None,
                  **fields):
-        name, self.format = ARROW_TYPES[typecode]
-        self.type = FakeType(name)
-        self.typecode, self.chunks = typecode, [list(c) for c in chunks]
-        self.fail_at, self.faulty_chunk, self.fields = fail_at, faulty_chunk, fields
-        self.schema, self.stream, self.export = schema or {}, stream or {}, export
+        super().__init__(typecode, schema, export)
+        self.chunks, self.fail_at, self.faulty_chunk = [list(c) for c in chunks], fail_at, faulty_chunk
+        self.stream, self.fields = stream or {}, fields
 
     def __len__(self):
         return sum(map(len, self.chunks))
@@ -253,10 +186,42 @@ class ChunkedArray:
     def __arrow_c_stream__(self, requested_schema=None):
         if self.export:
             return self.export(self)
-        stream = ArrowArrayStream(get_schema=_get_schema, get_next=_get_next,
-                                  get_last_error=_get_last_error, release=_release_stream)
-        stream.private_data = ledger.track("stream", _StreamState(self))
+        state = types.SimpleNamespace(position=0, error=ctypes.create_string_buffer(b"the producer failed"))
+        stream = ArrowArrayStream(get_schema=_get_schema, get_next=_get_next, get_last_error=_get_last_error,
+                                  release=_release_stream, private_data=ledger.track("stream", self, state))
         return capsule(_apply(stream, self.stream), b"arrow_array_stream")
+
+
+def _stream(p):
+    return ledger.live[p.contents.private_data][1]
+
+
+@GET_SCHEMA
+def _get_schema(stream, out):
+    chunked, _ = _stream(stream)
+    if chunked.fail_at == "schema":
+        return 5
+    out[0] = make_schema(chunked.format, **chunked.schema)
+    return 0
+
+
+@GET_NEXT
+def _get_next(stream, out):
+    chunked, state = _stream(stream)
+    if state.position == chunked.fail_at:
+        return 5
+    if state.position == len(chunked.chunks):
+        ctypes.memset(out, 0, ctypes.sizeof(ArrowArray))  # the end
+        return 0
+    fields = chunked.fields if state.position == chunked.faulty_chunk else {}
+    out[0] = make_array(array(chunked.typecode, chunked.chunks[state.position]), **fields)
+    state.position += 1
+    return 0
+
+
+@GET_LAST_ERROR
+def _get_last_error(stream):
+    return ctypes.addressof(_stream(stream)[1].error)
 
 
 def build(values):
@@ -266,6 +231,5 @@ def build(values):
 
 def fake_pyarrow():
     module = types.ModuleType("pyarrow")
-    module.Buffer = type("Buffer", (), {})
-    module.Array, module.ChunkedArray, module.array = Array, ChunkedArray, build
+    vars(module).update(Buffer=type("Buffer", (), {}), Array=Array, ChunkedArray=ChunkedArray, array=build)
     return module
