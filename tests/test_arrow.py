@@ -15,7 +15,7 @@ import pytest
 
 import arrow_exporters as fx
 import telvaran as tv
-from conftest import NUMPY_DTYPES, TYPECODES, assert_allocations_steady
+from conftest import NUMPY_DTYPES, assert_allocations_steady
 
 ARROW_REFUSAL = ("Could not determine Arrow buffer/array type. Supported types: Int8, UInt8, Int16, "
                  "UInt16, Int32, UInt32, Int64, UInt64, Float32, Float64")
@@ -119,6 +119,8 @@ def test_unsupported_arrow_types(pa, make, exc, message):
 def test_results_carry_the_type_pyarrow_infers(pa, np):
     # The memory of numpy's array, which pyarrow's release gives back under the interpreter lock.
     assert tv.sum(pa.array(np.arange(10.0))) == 45.0
+    no_chunks = pa.chunked_array([], pa.int64())  # empty by its length, before any export
+    assert tv.sum(no_chunks) == 0 and tv.unique(no_chunks).equals(pa.array([]))
     assert tv.unique(pa.array([3, 1, 3], pa.int32())).equals(pa.array([1, 3]))
     assert tv.filter(pa.array([0.5, 2.0], pa.float32()), lambda v: v > 1).type == pa.float64()
     assert tv.add(pa.array([1, 2], pa.int16()), pa.array([3, 4], pa.int16())) == array("h", [4, 6])
