@@ -374,15 +374,20 @@ Result<std::uint64_t> query_itemsize(PyObject* obj) {
     return py::as_u64(value.get());
 }
 
-Result<std::uint64_t> itemsize_of(const Input& input) {
+bool reads_arrow_export(const Input& input) {
+    return input.kind == InputKind::Arrow && !PyObject_CheckBuffer(input.object);
+}
+
+Result<std::uint64_t> item_size(const Input& input) {
     if (input.known_itemsize) return input.known_itemsize;
+    if (reads_arrow_export(input)) return std::uint64_t{facts(facts(input.type).native).width};
     return query_itemsize(input.object);
 }
 
 Result<NativeType> select_native_type(const Input& input) {
     const ElementType type = input.type;
     if (!has_variable_width(type)) return facts(type).native;
-    TV_ASSIGN(std::uint64_t itemsize, itemsize_of(input));
+    TV_ASSIGN(std::uint64_t itemsize, item_size(input));
     return itemsize == 4 ? facts(type).narrow : facts(type).native;
 }
 

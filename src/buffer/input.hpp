@@ -20,7 +20,6 @@ Status validate_input(PyObject* obj, InputKind kind, Access access);
 Result<ElementType> resolve_element_type(PyObject* obj, InputKind kind);
 Result<std::uint64_t> query_itemsize(PyObject* obj);
 
-
 // What the input prologue learns about one array argument.
 struct Input {
     PyObject* object;  // borrowed
@@ -35,13 +34,22 @@ struct Input {
     bool exact = false;
 };
 
-// The item size: the one already known, else the object's `itemsize`.
-Result<std::uint64_t> itemsize_of(const Input& input);
+// Whether the input is read through the Arrow C data interface rather than
+// the buffer protocol: an Arrow object that exports no buffer (pyarrow's
+// arrays and chunked arrays). Arrow objects that do export one are read as
+// any other buffer.
+bool reads_arrow_export(const Input& input);
 
-// The native type for an input's element type: for 'l' and 'L' the item size
-// decides (4 selects the 32-bit type), for every other type it is fixed.
+// The width of the input's items: the one the prologue already read from
+// the buffer (see exported_facts), the item size the object reports, or for
+// an input read through the Arrow interface the width of its Arrow type (an
+// Arrow int64 is 8 bytes wide; the schema is checked when the elements are
+// read).
+Result<std::uint64_t> item_size(const Input& input);
+
+// The native type for an element type: for 'l' and 'L' the item size decides
+// (4 selects the 32-bit type), for every other type it is fixed.
 Result<NativeType> select_native_type(const Input& input);
-
 
 // Detection, validation and element-type resolution, in that order.
 Result<Input> examine_input(PyObject* obj, Access access);

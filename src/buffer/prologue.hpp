@@ -6,7 +6,8 @@
 //        element type                                  examine_input
 //   4.   take the Python length                        examine
 //   5.   settle an empty input by the row's rule       settle_empty
-//   6.   for 'l' and 'L', the item size picks the width
+//   6.   for 'l' and 'L', the item size picks the width (an Arrow
+//        object read through its Arrow export: its Arrow type)
 //   7-8. acquire the typed view, take its slice        with_elements
 //
 // `run` does all of it for the common operation on one array. Operations
@@ -33,9 +34,12 @@ Result<Ref> settle_empty(const Call& call, const Input& input);
 Error empty_input(const Call& call);
 
 // Fills `view` with `input`'s memory as T, for operations that hold views
-// of their own (two inputs at once).
+// of their own (two inputs at once): its buffer, or an Arrow object's
+// export. With `around`, an Arrow input may be read only in the chunk that
+// holds that element (the view's first_index() says where it starts).
 template <class T>
-Status acquire_view(TypedBufferView<T>& view, const Input& input) {
+Status acquire_view(TypedBufferView<T>& view, const Input& input, const std::size_t* around = nullptr) {
+    if (reads_arrow_export(input)) return view.acquire_arrow(input.object, input.type, around);
     return view.acquire(input.object);
 }
 
@@ -74,6 +78,25 @@ auto with_elements(const SizedInput& input, Kernel&& kernel) {
                 TV_ASSIGN(std::span<const T> elements, view.read_slice());
                 return detail::call_kernel(kernel, elements, input);
             }
+        });
+    }();
+}
+
+// Steps 6 to 8 for the one element `index`: runs kernel(xs, k) with
+// std::span<const T> xs and xs[k] the element, or k >= xs.size() when the
+// input has no such element. A buffer is acquired whole; of an Arrow input
+// only the array or chunk that holds the element is read, so that the cost
+// does not grow with the input's length.
+template <class Kernel>
+auto with_element(const SizedInput& input, std::size_t index, Kernel&& kernel) {
+    using R = decltype(kernel(std::span<const std::int8_t>{}, std::size_t{}));
+    return [&]() -> R {
+        TV_ASSIGN(NativeType native, select_native_type(input.input));
+        return visit_native(native, [&]<class T>(Tag<T>) -> R {
+            TypedBufferView<T> view;
+            TV_TRY(acquire_view(view, input.input, &index));
+            TV_ASSIGN(std::span<const T> elements, view.read_slice());
+            return kernel(elements, index - view.first_index());
         });
     }();
 }

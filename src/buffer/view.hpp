@@ -5,9 +5,11 @@
 // is released exactly once, when the owner is dropped. A view is checked at
 // acquisition against one native element type (item size, byte order,
 // format class, alignment); its slices are the elements as one contiguous
-// run of memory.
+// run of memory. An Arrow array, which exports no buffer, is read through
+// the Arrow C data interface instead (ArrowView, buffer/arrow.hpp).
 #pragma once
 
+#include "buffer/arrow.hpp"
 #include "core/elements.hpp"
 #include "core/result.hpp"
 
@@ -50,22 +52,44 @@ private:
     bool held_ = false;
 };
 
+// The elements of one input as T: the input's buffer, or for an Arrow object
+// that exports none, its Arrow export. Filled in place by one of the two
+// acquire functions; whatever it holds is released when it goes out of scope.
 template <class T>
 class TypedBufferView {
 public:
     Status acquire(PyObject* obj) { return view_.acquire(obj, native_type_of<T>); }
+    // `type` is the element type the input resolved to; with `around`, only
+    // the chunk that holds that element (see ArrowView).
+    Status acquire_arrow(PyObject* obj, ElementType type, const std::size_t* around = nullptr) {
+        from_arrow_ = true;
+        return arrow_.acquire(obj, type, native_type_of<T>, around);
+    }
 
     Result<std::span<const T>> read_slice() const {
+        if (from_arrow_) return typed(arrow_.bytes());
         TV_ASSIGN(auto bytes, view_.read_bytes());
-        return std::span<const T>(reinterpret_cast<const T*>(bytes.data()), bytes.size() / sizeof(T));
+        return typed(bytes);
     }
+    // Arrow memory is immutable (in-place operations refuse Arrow inputs
+    // before they get here).
     Result<std::span<T>> write_slice() const {
+        if (from_arrow_) return Error::raise(PyExc_TypeError, "Failed to get mutable buffer slice");
         TV_ASSIGN(auto bytes, view_.write_bytes());
         return std::span<T>(reinterpret_cast<T*>(bytes.data()), bytes.size() / sizeof(T));
     }
+    // The index within the whole input of the first element of the slices:
+    // not 0 only for the chunk around an element.
+    std::size_t first_index() const noexcept { return from_arrow_ ? arrow_.start() : 0; }
 
 private:
+    static std::span<const T> typed(std::span<const std::byte> bytes) {
+        return {reinterpret_cast<const T*>(bytes.data()), bytes.size() / sizeof(T)};
+    }
+
     BufferView view_;
+    ArrowView arrow_;
+    bool from_arrow_ = false;
 };
 
 }  // namespace telvaran

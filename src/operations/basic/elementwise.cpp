@@ -18,8 +18,8 @@ namespace {
 Result<NativeType> common_native_type(const Input& a, const Input& b) {
     const ElementType type = a.type;
     if (!has_variable_width(type)) return facts(type).native;
-    TV_ASSIGN(std::uint64_t size_a, itemsize_of(a));
-    TV_ASSIGN(std::uint64_t size_b, itemsize_of(b));
+    TV_ASSIGN(std::uint64_t size_a, item_size(a));
+    TV_ASSIGN(std::uint64_t size_b, item_size(b));
     if (size_a == 4 && size_b == 4) return facts(type).narrow;
     if (size_a == 8 && size_b == 8) return facts(type).native;
     return Error::raise(PyExc_TypeError, "Array itemsizes must match");
