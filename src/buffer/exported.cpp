@@ -38,27 +38,6 @@ std::optional<ElementType> type_of_format(const char* format) {
     return static_cast<ElementType>(k);
 }
 
-// A buffer request with nothing left behind: released at once.
-class Exported {
-public:
-    explicit Exported(PyObject* obj) {
-        held_ = PyObject_GetBuffer(obj, &view_, PyBUF_FULL_RO) == 0;
-        if (!held_) PyErr_Clear();  // the attributes will report it
-    }
-    ~Exported() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    Exported(const Exported&) = delete;
-    Exported& operator=(const Exported&) = delete;
-
-    bool held() const { return held_; }
-    const Py_buffer& view() const { return view_; }
-
-private:
-    Py_buffer view_;
-    bool held_ = false;
-};
-
 // numpy's C_CONTIGUOUS (and F_CONTIGUOUS) of a one-dimensional array.
 bool contiguous_1d(const Py_buffer& b) {
     return b.shape && b.strides && (b.shape[0] <= 1 || b.strides[0] == b.itemsize);
@@ -66,16 +45,21 @@ bool contiguous_1d(const Py_buffer& b) {
 
 }  // namespace
 
-std::optional<ExportedFacts> exported_facts(PyObject* obj, InputKind kind, Access access) {
+std::optional<ExportedFacts> exported_facts(PyObject* obj, InputKind kind, Access access, BufferView* hold) {
     if (kind != InputKind::NdArray && kind != InputKind::MemoryView) return std::nullopt;
-    Exported exported(obj);
-    if (!exported.held()) return std::nullopt;
-    const Py_buffer& b = exported.view();
-    if (kind == InputKind::NdArray && (b.ndim != 1 || !contiguous_1d(b))) return std::nullopt;
-    if (kind == InputKind::MemoryView && access == Access::InPlace && b.readonly) return std::nullopt;
-    const std::optional<ElementType> type = type_of_format(b.format);
-    if (!type || b.itemsize <= 0) return std::nullopt;
-    return ExportedFacts{*type, static_cast<std::uint64_t>(b.itemsize)};
+    BufferView local;
+    BufferView& exported = hold ? *hold : local;
+    if (!exported.request(obj)) return std::nullopt;  // the attributes will report it
+    const Py_buffer& b = exported.record();
+    std::optional<ElementType> type = type_of_format(b.format);
+    const bool plain = type && b.itemsize > 0 &&
+                       (kind != InputKind::NdArray || (b.ndim == 1 && contiguous_1d(b))) &&
+                       (kind != InputKind::MemoryView || access != Access::InPlace || !b.readonly);
+    if (!plain) {
+        exported.release();
+        return std::nullopt;
+    }
+    return ExportedFacts{*type, static_cast<std::uint64_t>(b.itemsize), hold};
 }
 
 }  // namespace telvaran

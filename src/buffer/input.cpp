@@ -391,11 +391,11 @@ Result<NativeType> select_native_type(const Input& input) {
     return itemsize == 4 ? facts(type).narrow : facts(type).native;
 }
 
-Result<Input> examine_input(PyObject* obj, Access access) {
+Result<Input> examine_input(PyObject* obj, Access access, BufferView* hold) {
     TV_ASSIGN(Detected detected, detect(obj));
     if (detected.exact) {
-        if (auto known = exported_facts(obj, detected.kind, access))
-            return Input{obj, detected.kind, known->type, known->itemsize, true};
+        if (auto known = exported_facts(obj, detected.kind, access, hold))
+            return Input{obj, detected.kind, known->type, known->itemsize, true, known->held};
     }
     if (detected.by_type) {
         TV_TRY(validate_after_instance_check(obj, detected.kind, access));
@@ -406,8 +406,8 @@ Result<Input> examine_input(PyObject* obj, Access access) {
     return Input{obj, detected.kind, type, 0, detected.exact && detected.kind != InputKind::Arrow};
 }
 
-Result<SizedInput> examine(PyObject* obj, Access access) {
-    TV_ASSIGN(Input input, examine_input(obj, access));
+Result<SizedInput> examine(PyObject* obj, Access access, BufferView* hold) {
+    TV_ASSIGN(Input input, examine_input(obj, access, hold));
     TV_ASSIGN(Py_ssize_t length, py::length(obj));
     return SizedInput{input, length};
 }

@@ -9,6 +9,8 @@
 
 namespace telvaran {
 
+class BufferView;
+
 enum class InputKind : unsigned char { Array, NdArray, MemoryView, Arrow };
 
 enum class Access : bool { Read = false, InPlace = true };
@@ -32,6 +34,9 @@ struct Input {
     // Python code runs when the prologue examines it, so examining it again
     // would tell nothing new.
     bool exact = false;
+    // The buffer the prologue requested to answer its questions, kept for
+    // the view when nothing can run between the two (see run); else null.
+    class BufferView* exported = nullptr;
 };
 
 // Whether the input is read through the Arrow C data interface rather than
@@ -52,7 +57,7 @@ Result<std::uint64_t> item_size(const Input& input);
 Result<NativeType> select_native_type(const Input& input);
 
 // Detection, validation and element-type resolution, in that order.
-Result<Input> examine_input(PyObject* obj, Access access);
+Result<Input> examine_input(PyObject* obj, Access access, BufferView* hold = nullptr);
 
 // The same, then the object's Python length, which alone decides whether an
 // operation treats the input as empty.
@@ -60,6 +65,6 @@ struct SizedInput {
     Input input;
     Py_ssize_t length;
 };
-Result<SizedInput> examine(PyObject* obj, Access access);
+Result<SizedInput> examine(PyObject* obj, Access access, BufferView* hold = nullptr);
 
 }  // namespace telvaran

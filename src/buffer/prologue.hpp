@@ -38,8 +38,9 @@ Error empty_input(const Call& call);
 // export. With `around`, an Arrow input may be read only in the chunk that
 // holds that element (the view's first_index() says where it starts).
 template <class T>
-Status acquire_view(TypedBufferView<T>& view, const Input& input, const std::size_t* around = nullptr) {
+[[gnu::always_inline]] inline Status acquire_view(TypedBufferView<T>& view, const Input& input, const std::size_t* around = nullptr) {
     if (reads_arrow_export(input)) return view.acquire_arrow(input.object, input.type, around);
+    if (input.exported && input.exported->held()) return view.use(*input.exported);
     return view.acquire(input.object);
 }
 
@@ -62,7 +63,7 @@ decltype(auto) call_kernel(Kernel& kernel, Span elements, const SizedInput& inpu
 // kernel(std::span<T>) over the elements; the view is dropped on every path.
 // The kernel may also take the SizedInput as a second argument.
 template <class Kernel>
-auto with_elements(const SizedInput& input, Kernel&& kernel) {
+[[gnu::always_inline]] inline auto with_elements(const SizedInput& input, Kernel&& kernel) {
     using Probe = std::conditional_t<detail::writes<Kernel, std::int8_t>, std::span<std::int8_t>,
                                      std::span<const std::int8_t>>;
     using R = decltype(detail::call_kernel(kernel, Probe{}, input));
@@ -109,12 +110,20 @@ struct NoCheck {
 
 // The whole prologue of the row's one array argument, then the kernel.
 template <class Kernel, class Check = NoCheck>
-Result<Ref> run(const Call& call, Kernel&& kernel, Check&& check = {}) {
+[[gnu::always_inline]] inline Result<Ref> run(const Call& call, Kernel&& kernel, Check&& check = {}) {
     // The row's access decides validation, the kernel's span the slice taken.
     if (detail::writes<Kernel, std::int8_t> != (call.row.access == Access::InPlace))
         return Error::panic(std::string(call.row.name()) + ": the kernel's access differs from its row's");
-    TV_ASSIGN(SizedInput input, examine(call.args.object(0), call.row.access));
-    if (input.length == 0 && call.row.empty != OnEmpty::Proceed) return settle_empty(call, input.input);
+    // An exact memoryview or numpy array answers the prologue from one
+    // buffer, which the view then uses. Nothing between the two can run
+    // Python code (its length is the type's own), unless a check is given.
+    BufferView held;
+    constexpr bool hold = std::is_same_v<std::remove_cvref_t<Check>, NoCheck>;
+    TV_ASSIGN(SizedInput input, examine(call.args.object(0), call.row.access, hold ? &held : nullptr));
+    if (input.length == 0 && call.row.empty != OnEmpty::Proceed) {
+        held.release();
+        return settle_empty(call, input.input);
+    }
     TV_TRY(check(input));
     return with_elements(input, std::forward<Kernel>(kernel));
 }
