@@ -9,7 +9,9 @@
 # make sanitize — the module built with AddressSanitizer and UBSan (build/sanitize),
 #               then the whole suite against it (scripts/sanitize); SANITIZE_ARGS go to pytest
 # make fuzz   — the long fuzz run (tests/fuzz/harness.py) against the sanitizer build;
-#               FUZZ_ARGS="--seeds 40 --calls 25000" sets its length
+#               FUZZ_ARGS="--seeds 40 --calls 25000" sets its length (default 16 x 25,000)
+# make tidy   — clang-tidy-19 over src/ with the checks in .clang-tidy (scripts/tidy;
+#               installs clang-tidy-19 when missing)
 # make check-build — warning-free builds with GCC, Clang 19 and for aarch64
 #               (scripts/check-build; installs the compilers it lacks)
 #
@@ -28,7 +30,7 @@ REFERENCE := build/reference
 KERNEL_TESTS := tests/test_aggregate.py tests/test_elementwise.py tests/test_inplace.py \
 	tests/test_statistics.py tests/test_kernel_choice.py
 
-.PHONY: demo test bench clean install dist check-build sanitize fuzz
+.PHONY: demo test bench clean install dist check-build sanitize fuzz tidy
 
 demo: $(VENV)/.installed
 	$(PY) -m telvaran
@@ -50,6 +52,9 @@ sanitize: $(VENV)/.created $(VENV)/.test-deps
 
 fuzz: $(VENV)/.created $(VENV)/.test-deps
 	VENV=$(VENV) scripts/sanitize fuzz $(FUZZ_ARGS)
+
+tidy: $(VENV)/.created
+	VENV=$(VENV) scripts/tidy
 
 check-build: $(VENV)/.created
 	VENV=$(VENV) scripts/check-build

@@ -370,6 +370,114 @@ def make_arrow(rng):
     return arr
 
 
+# -- Arrow C data interface exporters ----------------------------------------
+# Objects with __arrow_c_array__ that hand out ArrowSchema and ArrowArray
+# capsules, honest or malformed: wrong buffer counts, null buffers, negative
+# or overflowing offsets and lengths, a release callback that is null or
+# raises, capsules with wrong names. Lengths are never larger than the
+# memory behind them: no reader can detect that, only the exporter.
+# Everything a capsule points to is kept for the life of the process, since
+# a reader may keep a capsule (and so the memory) beyond the call.
+
+_KEEP = []
+
+
+def _arrow_structs():
+    import ctypes
+
+    class ArrowSchema(ctypes.Structure):
+        pass
+
+    release_schema = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowSchema))
+    ArrowSchema._fields_ = [
+        ("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_char_p),
+        ("flags", ctypes.c_int64), ("n_children", ctypes.c_int64),
+        ("children", ctypes.POINTER(ctypes.POINTER(ArrowSchema))), ("dictionary", ctypes.POINTER(ArrowSchema)),
+        ("release", release_schema), ("private_data", ctypes.c_void_p)]
+
+    class ArrowArray(ctypes.Structure):
+        pass
+
+    release_array = ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArray))
+    ArrowArray._fields_ = [
+        ("length", ctypes.c_int64), ("null_count", ctypes.c_int64), ("offset", ctypes.c_int64),
+        ("n_buffers", ctypes.c_int64), ("n_children", ctypes.c_int64),
+        ("buffers", ctypes.POINTER(ctypes.c_void_p)), ("children", ctypes.POINTER(ctypes.POINTER(ArrowArray))),
+        ("dictionary", ctypes.POINTER(ArrowArray)), ("release", release_array), ("private_data", ctypes.c_void_p)]
+
+    new_capsule = ctypes.pythonapi.PyCapsule_New
+    new_capsule.restype = ctypes.py_object
+    new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    return ctypes, ArrowSchema, ArrowArray, release_schema, release_array, new_capsule
+
+
+_ARROW_C = None
+
+
+def _release(mode, struct_type):
+    def release(pointer):
+        if mode == "raise":
+            raise FuzzError("release failed")
+        pointer.contents.release = struct_type._fields_[-2][1]()  # released: null callback
+
+    return release
+
+
+def make_c_exporter(rng):
+    global _ARROW_C
+    if _ARROW_C is None:
+        _ARROW_C = _arrow_structs()
+    ctypes, ArrowSchema, ArrowArray, release_schema, release_array, new_capsule = _ARROW_C
+    fmt, width = rng.choice([(b"c", 1), (b"C", 1), (b"s", 2), (b"S", 2), (b"i", 4), (b"I", 4), (b"l", 8),
+                             (b"L", 8), (b"f", 4), (b"g", 8), (b"e", 2), (b"b", 1), (b"u", 4), (b"", 1),
+                             (b"+s", 1), (b"tdD", 4), (b"i\0x", 4), (b"\xff", 1)])
+    n = length(rng)
+    data = (ctypes.c_char * (n * width + 16))()
+    validity = (ctypes.c_char * (n // 8 + 2))(*([b"\xff"] * (n // 8 + 2)))
+    buffers = (ctypes.c_void_p * 4)(
+        None if rng.random() < 0.7 else ctypes.addressof(validity),
+        None if rng.random() < 0.05 else ctypes.addressof(data), None, None)
+    offset = rng.choice([0, 0, 0, 1, -1, 2**63 - 1, -(2**63)]) if n else 0
+    count = n - max(offset, 0) if 0 <= offset <= n else rng.choice([n, -1, 2**63 - 1])
+    count = rng.choice([count, count, count, -5, 2**63 - 1]) if rng.random() < 0.1 else count
+    schema = ArrowSchema(format=fmt, name=b"x", flags=2 if rng.random() < 0.5 else 0)
+    array = ArrowArray(length=count, null_count=rng.choice([0, 0, -1, 1]), offset=offset,
+                       n_buffers=rng.choice([2, 2, 2, 0, 1, 3, -1]), buffers=buffers)
+    modes = [rng.choice(["ok", "ok", "ok", "raise", "null"]) for _ in range(2)]
+    callbacks = []
+    for struct, kind, mode, ctype in ((schema, "schema", modes[0], release_schema),
+                                      (array, "array", modes[1], release_array)):
+        if mode != "null":
+            callback = ctype(_release(mode, ArrowSchema if kind == "schema" else ArrowArray))
+            struct.release = callback
+            callbacks.append(callback)
+    names = [b"arrow_schema", b"arrow_array"]
+    if rng.random() < 0.1:
+        names = [rng.choice([b"arrow_array", b"arrow_schema", b"", b"arrow_array_stream"]) for _ in names]
+    _KEEP.append((data, validity, buffers, schema, array, callbacks))
+    schema_capsule = new_capsule(ctypes.addressof(schema), names[0], None)
+    array_capsule = new_capsule(ctypes.addressof(array), names[1], None)
+    answer = rng.choice(["pair", "pair", "pair", "raise", "one", "list"])
+
+    class Exporter:
+        def __arrow_c_array__(self, requested_schema=None):
+            if answer == "raise":
+                raise FuzzError("export failed")
+            if answer == "one":
+                return array_capsule
+            if answer == "list":
+                return [schema_capsule, array_capsule]
+            return schema_capsule, array_capsule
+
+        def __arrow_c_schema__(self):
+            return schema_capsule
+
+        def __len__(self):
+            return n
+
+    return Exporter()
+
+
 def make_non_array(rng):
     return rng.choice([None, 0, 1.5, "abc", b"abcd", bytearray(8), [1, 2, 3], (1,), {}, object(),
                        range(5), array.array, tv, Index(rng), iter([1])])
@@ -389,8 +497,10 @@ def make_input(rng):
         return make_numpy(rng)
     if roll < 0.88 and pa is not None:
         return make_arrow(rng)
-    if roll < 0.92:
+    if roll < 0.90:
         return make_other_array(rng)
+    if roll < 0.92:
+        return make_c_exporter(rng)
     if roll < 0.96:
         return tv.lazy_array(make_array(rng))
     return make_non_array(rng)
@@ -668,7 +778,7 @@ def child(seeds, calls):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--seeds", type=int, default=40, help="how many seeds")
+    parser.add_argument("--seeds", type=int, default=16, help="how many seeds")
     parser.add_argument("--first", type=int, default=0, help="the first seed")
     parser.add_argument("--calls", type=int, default=25000, help="calls per seed")
     parser.add_argument("--chunk", type=int, default=4, help="seeds per child process")
