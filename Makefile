@@ -7,6 +7,7 @@
 # make dist   — sdist and manylinux abi3 wheel in dist/, checked and smoke-tested
 #               in a fresh environment without numpy or pyarrow (scripts/dist)
 # make sanitize — the module built with AddressSanitizer and UBSan (build/sanitize),
+#               after the ordinary install (the suite reads its metadata),
 #               then the whole suite against it (scripts/sanitize); SANITIZE_ARGS go to pytest
 # make fuzz   — the long fuzz run (tests/fuzz/harness.py) against the sanitizer build;
 #               FUZZ_ARGS="--seeds 40 --calls 25000" sets its length (default 16 x 25,000)
@@ -47,7 +48,7 @@ install: $(VENV)/.installed
 dist: $(VENV)/.dist-deps
 	VENV=$(VENV) scripts/dist
 
-sanitize: $(VENV)/.created $(VENV)/.test-deps
+sanitize: $(VENV)/.installed $(VENV)/.test-deps
 	VENV=$(VENV) scripts/sanitize test $(SANITIZE_ARGS)
 
 fuzz: $(VENV)/.created $(VENV)/.test-deps
