@@ -6,7 +6,9 @@
 namespace telvaran::kernels {
 
 extern const KernelTable kReferenceKernels;
-constinit const KernelTable* g_active = &kReferenceKernels;
+// The address of a table is a constant, whatever the order in which the
+// tables themselves are initialised.
+constinit const KernelTable* g_active = &kReferenceKernels;  // NOLINT(cppcoreguidelines-interfaces-global-init)
 
 #if defined(TV_KERNELS_X86)
 extern const KernelTable kAvx2Kernels;

@@ -25,7 +25,7 @@ Result<NativeType> common_native_type(const Input& a, const Input& b) {
     return Error::raise(PyExc_TypeError, "Array itemsizes must match");
 }
 
-enum class Operator { Add, Multiply };
+enum class Operator : unsigned char { Add, Multiply };
 
 // The result's elements from the inputs'. 'l'/'L' read 4 bytes wide have
 // 8-byte results: the pairs are combined in 32 bits, then widened.
