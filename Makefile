@@ -6,6 +6,13 @@
 # make clean  — remove build outputs
 # make dist   — sdist and manylinux abi3 wheel in dist/, checked and smoke-tested
 #               in a fresh environment without numpy or pyarrow (scripts/dist)
+# make sanitize — the module built with AddressSanitizer and UBSan (build/sanitize),
+#               after the ordinary install (the suite reads its metadata),
+#               then the whole suite against it (scripts/sanitize); SANITIZE_ARGS go to pytest
+# make fuzz   — the long fuzz run (tests/fuzz/harness.py) against the sanitizer build;
+#               FUZZ_ARGS="--seeds 40 --calls 25000" sets its length (default 16 x 25,000)
+# make tidy   — clang-tidy-19 over src/ with the checks in .clang-tidy (scripts/tidy;
+#               installs clang-tidy-19 when missing)
 # make check-build — warning-free builds with GCC, Clang 19 and for aarch64
 #               (scripts/check-build; installs the compilers it lacks)
 #
@@ -24,7 +31,7 @@ REFERENCE := build/reference
 KERNEL_TESTS := tests/test_aggregate.py tests/test_elementwise.py tests/test_inplace.py \
 	tests/test_statistics.py tests/test_kernel_choice.py
 
-.PHONY: demo test bench clean install dist check-build
+.PHONY: demo test bench clean install dist check-build sanitize fuzz tidy
 
 demo: $(VENV)/.installed
 	$(PY) -m telvaran
@@ -40,6 +47,15 @@ install: $(VENV)/.installed
 
 dist: $(VENV)/.dist-deps
 	VENV=$(VENV) scripts/dist
+
+sanitize: $(VENV)/.installed $(VENV)/.test-deps
+	VENV=$(VENV) scripts/sanitize test $(SANITIZE_ARGS)
+
+fuzz: $(VENV)/.created $(VENV)/.test-deps
+	VENV=$(VENV) scripts/sanitize fuzz $(FUZZ_ARGS)
+
+tidy: $(VENV)/.created
+	VENV=$(VENV) scripts/tidy
 
 check-build: $(VENV)/.created
 	VENV=$(VENV) scripts/check-build

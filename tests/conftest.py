@@ -66,7 +66,8 @@ def testbuffer():
     return pytest.importorskip("_testbuffer")
 
 
-def _limits(typecode):
+def type_limits(typecode):
+    """The smallest and largest value of an integer typecode."""
     from array import array
 
     bits = 8 * array(typecode).itemsize
@@ -75,22 +76,29 @@ def _limits(typecode):
     return 0, (1 << bits) - 1
 
 
-def _wrap(value, typecode):
-    low, high = _limits(typecode)
+def wrapped(value, typecode):
+    """value reduced into the typecode's range, as wrapping integer
+    arithmetic does."""
+    low, high = type_limits(typecode)
     return (value - low) % (high - low + 1) + low
 
 
 @pytest.fixture
 def limits():
-    """limits(typecode): the smallest and largest value of an integer typecode."""
-    return _limits
+    return type_limits
 
 
 @pytest.fixture
 def wrap():
-    """wrap(value, typecode): value reduced into the typecode's range, as
-    wrapping integer arithmetic does."""
-    return _wrap
+    return wrapped
+
+
+def raises(exc_type, message, function, obj):
+    """function(obj) raises exactly exc_type (not a subclass) with exactly message."""
+    with pytest.raises(exc_type) as info:
+        function(obj)
+    assert type(info.value) is exc_type
+    assert str(info.value) == message
 
 
 def assert_allocations_steady(run, slack=50):
@@ -179,7 +187,7 @@ def sample_array(typecode, n, shape, seed=0):
         else:
             values = [rng.choice((0.0, -0.0)) if rng.random() < 0.05 else number() for _ in range(n)]
     else:
-        low, high = _limits(typecode)
+        low, high = type_limits(typecode)
         if shape == "narrow":
             width = min(n // 3, high - low)
             low = rng.randint(low, high - width)

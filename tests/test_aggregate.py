@@ -8,12 +8,11 @@ from itertools import accumulate
 import pytest
 
 import telvaran as tv
+from conftest import NUMPY_DTYPES
 
 BLOCK = 8192
 EMPTY_MESSAGES = {tv.mean: "mean() of empty array", tv.min: "min() of empty array",
                   tv.max: "max() of empty array"}
-NUMPY_DTYPES = {"b": "int8", "h": "int16", "i": "int32", "l": "int64", "B": "uint8", "H": "uint16",
-                "I": "uint32", "L": "uint64", "f": "float32", "d": "float64"}
 
 
 def f32(x):

@@ -8,11 +8,10 @@ import weakref
 import pytest
 
 import telvaran as tv
+from conftest import NUMPY_DTYPES
 
 from conftest import assert_allocations_steady
 
-NUMPY_DTYPES = dict(zip("bhilBHILfd", ["int8", "int16", "int32", "int64", "uint8", "uint16",
-                                         "uint32", "uint64", "float32", "float64"]))
 SAMPLE = {
     "b": [-128, -1, 0, 127], "h": [-32768, 5, 32767], "i": [-2**31, 7, 2**31 - 1],
     "l": [-2**63, -3, 2**63 - 1], "B": [0, 200, 255], "H": [0, 65535], "I": [0, 2**32 - 1],

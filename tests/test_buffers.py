@@ -8,15 +8,9 @@ from array import array
 import pytest
 
 import telvaran as tv
+from conftest import raises
 
 READERS = [tv.sum, tv.mean, tv.min, tv.max]
-
-
-def raises(exc_type, message, function, obj):
-    with pytest.raises(exc_type) as info:
-        function(obj)
-    assert type(info.value) is exc_type
-    assert str(info.value) == message
 
 
 def strided():

@@ -10,10 +10,9 @@ from array import array
 import pytest
 
 import telvaran as tv
+from conftest import type_limits
 
 RANGE_MSG = "out of range integral type conversion attempted"
-LIMITS = {c: (-(1 << (8 * s - 1)), (1 << (8 * s - 1)) - 1) for c, s in zip("bhil", (1, 2, 4, 8))}
-LIMITS.update({c: (0, (1 << (8 * s)) - 1) for c, s in zip("BHIL", (1, 2, 4, 8))})
 
 
 def never(*args):
@@ -80,7 +79,7 @@ def test_view_without_elements_counts_as_empty(np):
 # -- values handed to the callable ------------------------------------------
 
 def test_map_identity_round_trips_every_type(typecode):
-    lo, hi = LIMITS.get(typecode, (-1.5, 3.25))
+    lo, hi = type_limits(typecode) if typecode not in "fd" else (-1.5, 3.25)
     data = array(typecode, [lo, 0, hi])
     seen = []
     out = tv.map(data, lambda x: seen.append(x) or x)
@@ -178,7 +177,7 @@ def test_reduce_single_element_and_initial():
 
 @pytest.mark.parametrize("code", "bhiBHI")
 def test_map_inplace_narrow_range(code):
-    lo, hi = LIMITS[code]
+    lo, hi = type_limits(code)
     data = array(code, [0, 0])
     results = iter([lo, hi])
     tv.map_inplace(data, lambda x: next(results))

@@ -6,10 +6,11 @@ from array import array
 import pytest
 
 import telvaran as tv
+from conftest import TYPECODES
+from conftest import type_limits as limits
 
 SAME_TYPE = "Arrays must have the same type for element-wise operations"
 SAME_LENGTH = "Arrays must have the same length for element-wise operations"
-TYPECODES = "bhilBHILfd"
 OPS = {"add": (tv.add, lambda x, y: x + y), "multiply": (tv.multiply, lambda x, y: x * y)}
 
 
@@ -26,11 +27,6 @@ def wrap(tc, value):
     if tc.islower() and value >= 1 << (n - 1):
         value -= 1 << n
     return value
-
-
-def limits(tc):
-    n = bits(tc)
-    return (-(1 << (n - 1)), (1 << (n - 1)) - 1) if tc.islower() else (0, (1 << n) - 1)
 
 
 def sample(tc):

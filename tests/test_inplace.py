@@ -7,6 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import telvaran as tv
+from conftest import type_limits as limits
 
 NAN = float("nan")
 INF = float("inf")
@@ -15,11 +16,6 @@ IMMUTABLE_ARROW = "Arrow buffers/arrays are immutable; in-place operations not s
 MUTABLE_SLICE = "Failed to get mutable buffer slice"
 ALL_SAME = "Cannot normalize integer array where all values are the same"
 NEEDS_FLOAT = "normalize() requires float arrays (use 'f' or 'd' typecode)"
-
-
-def limits(tc):
-    n = array(tc).itemsize * 8
-    return (-(1 << (n - 1)), (1 << (n - 1)) - 1) if tc.islower() else (0, (1 << n) - 1)
 
 
 def to_element(tc, value):

@@ -8,10 +8,9 @@ from hypothesis import strategies as st
 
 import telvaran as tv
 from conftest import NAN_BITS as SAMPLE_NAN_BITS
-from conftest import bits_of, sample_array, stable_order, stable_sorted_bits
+from conftest import NUMPY_DTYPES, TYPECODES, bits_of, sample_array, stable_order, stable_sorted_bits
+from conftest import type_limits as limits
 
-TYPECODES = "bhilBHILfd"
-NUMPY_DTYPES = dict(zip(TYPECODES, "int8 int16 int32 int64 uint8 uint16 uint32 uint64 float32 float64".split()))
 NAN = float("nan")
 INF = float("inf")
 MUTABLE_SLICE = "Failed to get mutable buffer slice"
@@ -22,11 +21,6 @@ NAN_BITS = {
     "d": [0x7FF8000000000000, 0xFFF8000000000000, 0x7FF0000000000001, 0xFFF0000000000ABC, 0x7FFFFFFFFFFFFFFF],
 }
 UNSIGNED_OF = {"f": "I", "d": "Q"}
-
-
-def limits(tc):
-    n = array(tc).itemsize * 8
-    return (-(1 << (n - 1)), (1 << (n - 1)) - 1) if tc.islower() else (0, (1 << n) - 1)
 
 
 def elements(tc):

@@ -4,6 +4,7 @@ import ast
 import csv
 import doctest
 import inspect
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -169,3 +170,23 @@ def test_stub_signature_matches_module(qualified, runtime, overloads):
     expected = _runtime_parameters(runtime)
     for node in overloads:
         assert _parameters(node) == expected, f"{qualified}, stub line {node.lineno}"
+
+
+def _readme_signatures():
+    """Every `name(parameters)` in the first column of the README's function table."""
+    text = README.read_text()
+    table = text[text.index("| Function | Result |"):]
+    rows = [line for line in table.splitlines()[2:] if line.startswith("|")]
+    found = {}
+    for row in rows[:len(_telvaran.__all__)]:
+        for shown in re.findall(r"`(\w+)(\([^`]*\))`", row.split("|")[1]):
+            found[shown[0]] = shown[1]
+    return found
+
+
+@pytest.mark.parametrize("name", _telvaran.__all__)
+def test_readme_table_shows_the_module_signature(name):
+    # The module's signatures come from its table of operations; the README
+    # shows each name once, with the same parameters.
+    runtime = getattr(_telvaran, name)
+    assert _readme_signatures().get(name) == runtime.__text_signature__.replace("$self, ", "")

@@ -7,16 +7,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import telvaran as tv
-from conftest import bits_of, sample_array, stable_sorted_bits
+from conftest import TYPECODES, bits_of, sample_array, stable_sorted_bits
+from conftest import type_limits as limits
 
-TYPECODES = "bhilBHILfd"
 NAN = float("nan")
 INF = float("inf")
-
-
-def limits(tc):
-    n = array(tc).itemsize * 8
-    return (-(1 << (n - 1)), (1 << (n - 1)) - 1) if tc.islower() else (0, (1 << n) - 1)
 
 
 def arrays(tc, min_size=1):

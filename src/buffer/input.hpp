@@ -9,6 +9,8 @@
 
 namespace telvaran {
 
+class BufferView;
+
 enum class InputKind : unsigned char { Array, NdArray, MemoryView, Arrow };
 
 enum class Access : bool { Read = false, InPlace = true };
@@ -20,19 +22,42 @@ Status validate_input(PyObject* obj, InputKind kind, Access access);
 Result<ElementType> resolve_element_type(PyObject* obj, InputKind kind);
 Result<std::uint64_t> query_itemsize(PyObject* obj);
 
-// The native type for an element type: for 'l' and 'L' the item size decides
-// (4 selects the 32-bit type), for every other type it is fixed.
-Result<NativeType> select_native_type(PyObject* obj, ElementType type);
-
 // What the input prologue learns about one array argument.
 struct Input {
     PyObject* object;  // borrowed
     InputKind kind;
     ElementType type;
+    // The item size when the prologue has read it already from the buffer
+    // (see exported_facts); 0 when the object is to be asked.
+    std::uint64_t known_itemsize = 0;
+    // The object is exactly array.array, numpy.ndarray or memoryview: no
+    // Python code runs when the prologue examines it, so examining it again
+    // would tell nothing new.
+    bool exact = false;
+    // The buffer the prologue requested to answer its questions, kept for
+    // the view when nothing can run between the two (see run); else null.
+    class BufferView* exported = nullptr;
 };
 
+// Whether the input is read through the Arrow C data interface rather than
+// the buffer protocol: an Arrow object that exports no buffer (pyarrow's
+// arrays and chunked arrays). Arrow objects that do export one are read as
+// any other buffer.
+bool reads_arrow_export(const Input& input);
+
+// The width of the input's items: the one the prologue already read from
+// the buffer (see exported_facts), the item size the object reports, or for
+// an input read through the Arrow interface the width of its Arrow type (an
+// Arrow int64 is 8 bytes wide; the schema is checked when the elements are
+// read).
+Result<std::uint64_t> item_size(const Input& input);
+
+// The native type for an element type: for 'l' and 'L' the item size decides
+// (4 selects the 32-bit type), for every other type it is fixed.
+Result<NativeType> select_native_type(const Input& input);
+
 // Detection, validation and element-type resolution, in that order.
-Result<Input> examine_input(PyObject* obj, Access access);
+Result<Input> examine_input(PyObject* obj, Access access, BufferView* hold = nullptr);
 
 // The same, then the object's Python length, which alone decides whether an
 // operation treats the input as empty.
@@ -40,6 +65,6 @@ struct SizedInput {
     Input input;
     Py_ssize_t length;
 };
-Result<SizedInput> examine(PyObject* obj, Access access);
+Result<SizedInput> examine(PyObject* obj, Access access, BufferView* hold = nullptr);
 
 }  // namespace telvaran

@@ -12,7 +12,7 @@ Result<Ref> settle_empty(const Call& call, const Input& input) {
         case OnEmpty::Zero:
             // The item size is asked for as it would be for a non-empty
             // input, so that its failure is reported here too.
-            if (has_variable_width(input.type)) TV_TRY(query_itemsize(input.object));
+            if (has_variable_width(input.type)) TV_TRY(item_size(input));
             return made(is_float(input.type) ? PyFloat_FromDouble(0.0) : PyLong_FromLong(0));
         case OnEmpty::None:
             return Ref::none();

@@ -6,7 +6,8 @@
 //        element type                                  examine_input
 //   4.   take the Python length                        examine
 //   5.   settle an empty input by the row's rule       settle_empty
-//   6.   for 'l' and 'L', the item size picks the width
+//   6.   for 'l' and 'L', the item size picks the width (an Arrow
+//        object read through its Arrow export: its Arrow type)
 //   7-8. acquire the typed view, take its slice        with_elements
 //
 // `run` does all of it for the common operation on one array. Operations
@@ -33,9 +34,13 @@ Result<Ref> settle_empty(const Call& call, const Input& input);
 Error empty_input(const Call& call);
 
 // Fills `view` with `input`'s memory as T, for operations that hold views
-// of their own (two inputs at once).
+// of their own (two inputs at once): its buffer, or an Arrow object's
+// export. With `around`, an Arrow input may be read only in the chunk that
+// holds that element (the view's first_index() says where it starts).
 template <class T>
-Status acquire_view(TypedBufferView<T>& view, const Input& input) {
+[[gnu::always_inline]] inline Status acquire_view(TypedBufferView<T>& view, const Input& input, const std::size_t* around = nullptr) {
+    if (reads_arrow_export(input)) return view.acquire_arrow(input.object, input.type, around);
+    if (input.exported && input.exported->held()) return view.use(*input.exported);
     return view.acquire(input.object);
 }
 
@@ -58,12 +63,12 @@ decltype(auto) call_kernel(Kernel& kernel, Span elements, const SizedInput& inpu
 // kernel(std::span<T>) over the elements; the view is dropped on every path.
 // The kernel may also take the SizedInput as a second argument.
 template <class Kernel>
-auto with_elements(const SizedInput& input, Kernel&& kernel) {
+[[gnu::always_inline]] inline auto with_elements(const SizedInput& input, Kernel&& kernel) {
     using Probe = std::conditional_t<detail::writes<Kernel, std::int8_t>, std::span<std::int8_t>,
                                      std::span<const std::int8_t>>;
     using R = decltype(detail::call_kernel(kernel, Probe{}, input));
     return [&]() -> R {
-        TV_ASSIGN(NativeType native, select_native_type(input.input.object, input.input.type));
+        TV_ASSIGN(NativeType native, select_native_type(input.input));
         return visit_native(native, [&]<class T>(Tag<T>) -> R {
             TypedBufferView<T> view;
             TV_TRY(acquire_view(view, input.input));
@@ -78,6 +83,25 @@ auto with_elements(const SizedInput& input, Kernel&& kernel) {
     }();
 }
 
+// Steps 6 to 8 for the one element `index`: runs kernel(xs, k) with
+// std::span<const T> xs and xs[k] the element, or k >= xs.size() when the
+// input has no such element. A buffer is acquired whole; of an Arrow input
+// only the array or chunk that holds the element is read, so that the cost
+// does not grow with the input's length.
+template <class Kernel>
+auto with_element(const SizedInput& input, std::size_t index, Kernel&& kernel) {
+    using R = decltype(kernel(std::span<const std::int8_t>{}, std::size_t{}));
+    return [&]() -> R {
+        TV_ASSIGN(NativeType native, select_native_type(input.input));
+        return visit_native(native, [&]<class T>(Tag<T>) -> R {
+            TypedBufferView<T> view;
+            TV_TRY(acquire_view(view, input.input, &index));
+            TV_ASSIGN(std::span<const T> elements, view.read_slice());
+            return kernel(elements, index - view.first_index());
+        });
+    }();
+}
+
 // A check between the empty-input rule and the item size (clip's bounds,
 // var's mean). The default checks nothing.
 struct NoCheck {
@@ -86,12 +110,20 @@ struct NoCheck {
 
 // The whole prologue of the row's one array argument, then the kernel.
 template <class Kernel, class Check = NoCheck>
-Result<Ref> run(const Call& call, Kernel&& kernel, Check&& check = {}) {
+[[gnu::always_inline]] inline Result<Ref> run(const Call& call, Kernel&& kernel, Check&& check = {}) {
     // The row's access decides validation, the kernel's span the slice taken.
     if (detail::writes<Kernel, std::int8_t> != (call.row.access == Access::InPlace))
         return Error::panic(std::string(call.row.name()) + ": the kernel's access differs from its row's");
-    TV_ASSIGN(SizedInput input, examine(call.args.object(0), call.row.access));
-    if (input.length == 0 && call.row.empty != OnEmpty::Proceed) return settle_empty(call, input.input);
+    // An exact memoryview or numpy array answers the prologue from one
+    // buffer, which the view then uses. Nothing between the two can run
+    // Python code (its length is the type's own), unless a check is given.
+    BufferView held;
+    constexpr bool hold = std::is_same_v<std::remove_cvref_t<Check>, NoCheck>;
+    TV_ASSIGN(SizedInput input, examine(call.args.object(0), call.row.access, hold ? &held : nullptr));
+    if (input.length == 0 && call.row.empty != OnEmpty::Proceed) {
+        held.release();
+        return settle_empty(call, input.input);
+    }
     TV_TRY(check(input));
     return with_elements(input, std::forward<Kernel>(kernel));
 }

@@ -94,10 +94,25 @@ void BufferView::release() noexcept {
 }
 
 Status BufferView::acquire(PyObject* obj, NativeType type) {
+    TV_TRY(request(obj));
+    return check(type);
+}
+
+Status BufferView::request(PyObject* obj) {
     release();
     if (PyObject_GetBuffer(obj, &record_, PyBUF_FULL_RO) < 0) return Error::fetch();
-    // From here on the buffer is released on every path.
     held_ = true;
+    return {};
+}
+
+Status BufferView::check(NativeType type) {
+    // A refusal releases the buffer: nothing stays exported.
+    Status status = checked_against(type);
+    if (!status) release();
+    return status;
+}
+
+Status BufferView::checked_against(NativeType type) const {
     const Py_buffer* raw = &record_;
     if (!raw->shape) return Error::raise(PyExc_BufferError, "shape is null");
     if (!raw->strides) return Error::raise(PyExc_BufferError, "strides is null");

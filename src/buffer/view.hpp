@@ -5,13 +5,16 @@
 // is released exactly once, when the owner is dropped. A view is checked at
 // acquisition against one native element type (item size, byte order,
 // format class, alignment); its slices are the elements as one contiguous
-// run of memory.
+// run of memory. An Arrow array, which exports no buffer, is read through
+// the Arrow C data interface instead (ArrowView, buffer/arrow.hpp).
 #pragma once
 
+#include "buffer/arrow.hpp"
 #include "core/elements.hpp"
 #include "core/result.hpp"
 
 #include <cstddef>
+#include <optional>
 #include <span>
 
 namespace telvaran {
@@ -31,6 +34,12 @@ public:
     // Requests the object's buffer and checks it against `type`; on a
     // refusal nothing stays held.
     Status acquire(PyObject* obj, NativeType type);
+    // The two halves of acquire: the request, whose failure is the
+    // exporter's exception, and the checks against `type`, which release
+    // the buffer when they refuse it.
+    Status request(PyObject* obj);
+    Status check(NativeType type);
+    const Py_buffer& record() const noexcept { return record_; }
     void release() noexcept;
 
     // The elements, for reading: TypeError "Failed to get buffer slice" unless
@@ -43,6 +52,7 @@ public:
     bool held() const noexcept { return held_; }
 
 private:
+    Status checked_against(NativeType type) const;
     bool contiguous_with_data() const;
     std::size_t whole_items_bytes() const;  // the bytes of every whole item
 
@@ -50,22 +60,53 @@ private:
     bool held_ = false;
 };
 
+// The elements of one input as T: the input's buffer, or for an Arrow object
+// that exports none, its Arrow export. Filled in place by one of the two
+// acquire functions; whatever it holds is released when it goes out of scope.
 template <class T>
 class TypedBufferView {
 public:
     Status acquire(PyObject* obj) { return view_.acquire(obj, native_type_of<T>); }
+    // Takes over the checks and the slices of a buffer requested earlier in
+    // the same call (see Input::exported), which its owner keeps and releases.
+    Status use(BufferView& requested) {
+        held_elsewhere_ = &requested;
+        return requested.check(native_type_of<T>);
+    }
+    // `type` is the element type the input resolved to; with `around`, only
+    // the chunk that holds that element (see ArrowView).
+    Status acquire_arrow(PyObject* obj, ElementType type, const std::size_t* around = nullptr) {
+        arrow_.emplace();
+        return arrow_->acquire(obj, type, native_type_of<T>, around);
+    }
 
     Result<std::span<const T>> read_slice() const {
-        TV_ASSIGN(auto bytes, view_.read_bytes());
-        return std::span<const T>(reinterpret_cast<const T*>(bytes.data()), bytes.size() / sizeof(T));
+        if (arrow_) return typed(arrow_->bytes());
+        TV_ASSIGN(auto bytes, buffer().read_bytes());
+        return typed(bytes);
     }
+    // Arrow memory is immutable (in-place operations refuse Arrow inputs
+    // before they get here).
     Result<std::span<T>> write_slice() const {
-        TV_ASSIGN(auto bytes, view_.write_bytes());
+        if (arrow_) return Error::raise(PyExc_TypeError, "Failed to get mutable buffer slice");
+        TV_ASSIGN(auto bytes, buffer().write_bytes());
         return std::span<T>(reinterpret_cast<T*>(bytes.data()), bytes.size() / sizeof(T));
     }
+    // The index within the whole input of the first element of the slices:
+    // not 0 only for the chunk around an element.
+    std::size_t first_index() const noexcept { return arrow_ ? arrow_->start() : 0; }
 
 private:
+    static std::span<const T> typed(std::span<const std::byte> bytes) {
+        return {reinterpret_cast<const T*>(bytes.data()), bytes.size() / sizeof(T)};
+    }
+
+    const BufferView& buffer() const { return held_elsewhere_ ? *held_elsewhere_ : view_; }
+
     BufferView view_;
+    BufferView* held_elsewhere_ = nullptr;
+    // Made only for an Arrow input: most calls never pay for its fields.
+    std::optional<ArrowView> arrow_;
 };
 
 }  // namespace telvaran

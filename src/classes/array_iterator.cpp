@@ -3,6 +3,7 @@
 // The input is examined once, at creation. Between steps the iterator holds
 // no view, so the input may be changed or resized freely; every step
 // acquires a fresh view, reads the element's current value and releases it.
+// Of an Arrow input a step reads only the array or chunk holding the element.
 #include "buffer/prologue.hpp"
 #include "classes/access_state.hpp"
 #include "classes/instance.hpp"
@@ -27,10 +28,10 @@ using IteratorObject = Instance<IteratorState>;
 IteratorState& state_of(PyObject* self) { return IteratorObject::of(self); }
 
 Result<Ref> read_element(const SizedInput& input, std::size_t index) {
-    return with_elements(input, [&]<class T>(std::span<const T> xs) -> Result<Ref> {
+    return with_element(input, index, [&]<class T>(std::span<const T> xs, std::size_t k) -> Result<Ref> {
         // The input may have shrunk since the iterator was made.
-        if (index >= xs.size()) return Error::raise(PyExc_IndexError, "ArrayIterator index out of range");
-        return made(to_python(xs[index]));
+        if (k >= xs.size()) return Error::raise(PyExc_IndexError, "ArrayIterator index out of range");
+        return made(to_python(xs[k]));
     });
 }
 
@@ -90,13 +91,7 @@ Result<PyObject*> array_iterator_type() { return kept_class(g_type, make_type); 
 
 // ArrayIterator(source), and array_iterator(array) through the same steps.
 Result<Ref> new_array_iterator(const Call& call) {
-    PyTypeObject* type = nullptr;
-    if (call.row.kind == RowKind::Class) {
-        type = reinterpret_cast<PyTypeObject*>(call.self);
-    } else {
-        TV_ASSIGN(PyObject * made_type, array_iterator_type());
-        type = reinterpret_cast<PyTypeObject*>(made_type);
-    }
+    TV_ASSIGN(PyTypeObject * type, constructed_type(call, array_iterator_type));
     TV_ASSIGN(SizedInput input, examine(call.args.object(0), Access::Read));
     return create_instance<IteratorState>(type, Ref::borrow(input.input.object), std::size_t{0},
                                           static_cast<std::size_t>(input.length), input.input.kind,

@@ -71,7 +71,7 @@ void dealloc_instance(PyObject* self) noexcept {
         try {
             t_pending_deallocs.push_back({self, &finish_dealloc<State>});
             return;
-        } catch (...) {
+        } catch (...) {  // NOLINT(bugprone-empty-catch): handled below
             // No memory for the queue: finish it here, deeper on the stack.
         }
     }
@@ -96,7 +96,9 @@ inline Result<Ref> make_class(const Row& row, int basicsize, std::initializer_li
         return Error::raise(PyExc_ValueError, "class doc cannot contain nul bytes");
     const std::string type_name = std::string("builtins.") + row.name();
     std::vector<PyType_Slot> all(slots);
-    all.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
+    // The slot record is untyped; the interpreter copies the text and never
+    // writes to it.
+    all.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});  // NOLINT(cppcoreguidelines-pro-type-const-cast)
     all.push_back({0, nullptr});
     PyType_Spec type_spec{
         type_name.c_str(),
@@ -106,6 +108,15 @@ inline Result<Ref> make_class(const Row& row, int basicsize, std::initializer_li
         all.data(),
     };
     return checked(PyType_FromSpec(&type_spec));
+}
+
+// The class that a constructor row's call makes an instance of: the type
+// being constructed, or for the module's helper function (lazy_array,
+// array_iterator) the class itself.
+inline Result<PyTypeObject*> constructed_type(const Call& call, TypeObject class_type) {
+    if (call.row.kind == RowKind::Class) return reinterpret_cast<PyTypeObject*>(call.self);
+    TV_ASSIGN(PyObject * type, class_type());
+    return reinterpret_cast<PyTypeObject*>(type);
 }
 
 // The type object kept in `cell`, made by `make` on first use.

@@ -158,12 +158,7 @@ Result<PyObject*> lazy_array_type() { return kept_class(g_type, make_type); }
 
 // LazyArray(source), and lazy_array(array) through the same steps.
 Result<Ref> new_lazy_array(const Call& call) {
-    PyTypeObject* type = nullptr;
-    if (call.row.kind == RowKind::Class) {
-        type = reinterpret_cast<PyTypeObject*>(call.self);
-    } else {
-        TV_ASSIGN(type, lazy_type());
-    }
+    TV_ASSIGN(PyTypeObject * type, constructed_type(call, lazy_array_type));
     return create(type, Ref::borrow(call.args.object(0)), {});
 }
 

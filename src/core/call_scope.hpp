@@ -3,8 +3,10 @@
 // Every entry from the interpreter (functions, methods, type slots, the
 // module initialiser) runs with the interpreter lock held and never gives it
 // up until it returns, so a thread with an active call holds the lock. That
-// lets releasing a buffer view skip the thread-state API in the usual case,
-// which costs more than the rest of a short call's buffer handling.
+// lets releasing a buffer view skip the thread-state API in the usual case:
+// PyGILState_Ensure and Release cost about 80 instructions more per view
+// than this counter (callgrind, an 8-element sum: 1,433 against 1,349 in the
+// module's entry). The limited API has no cheaper way to ask.
 #pragma once
 
 namespace telvaran {

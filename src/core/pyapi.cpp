@@ -34,12 +34,14 @@ Status init_names() {
     g_modules = PyImport_GetModuleDict();
     if (!g_modules) return Error::fetch();
 #define TV_NAME_INIT(field, ...) TV_NAME_INIT_(field __VA_OPT__(, ) __VA_ARGS__, #field)
+// NOLINTBEGIN(bugprone-assignment-in-if-condition): set once, then tested
 #define TV_NAME_INIT_(field, text, ...)                                        \
     if (!names.field && !(names.field = PyUnicode_InternFromString(text)))     \
         return Error::fetch();
     TV_NAMES(TV_NAME_INIT)
 #undef TV_NAME_INIT_
 #undef TV_NAME_INIT
+    // NOLINTEND(bugprone-assignment-in-if-condition)
     return {};
 }
 

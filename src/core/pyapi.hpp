@@ -17,6 +17,7 @@ namespace telvaran::py {
     X(format) X(type) X(id) X(ndim) X(flags) X(c_contiguous) X(f_contiguous)  \
     X(readonly) X(itemsize) X(slice) X(__getitem__) X(__bool__) X(__name__)   \
     X(__all__) X(map) X(filter) X(array_iterator) X(empty)                    \
+    X(__arrow_c_array__) X(__arrow_c_stream__)                                \
     X(telvaran_module, "telvaran._telvaran")
 
 struct Names {

@@ -17,7 +17,9 @@ class [[nodiscard]] Result {
 public:
     Result(T value) : ok_(true) { new (&value_) T(std::move(value)); }
     Result(Error error) : ok_(false) { new (&error_) Error(std::move(error)); }
-    Result(Result&& other) : ok_(other.ok_) {
+    Result(Result&& other) noexcept(std::is_nothrow_move_constructible_v<T> &&
+                                    std::is_nothrow_move_constructible_v<Error>)
+        : ok_(other.ok_) {
         if (ok_) new (&value_) T(std::move(other.value_));
         else new (&error_) Error(std::move(other.error_));
     }
@@ -47,7 +49,8 @@ public:
     Status(Error error) : error_(std::move(error)) {}
 
     explicit operator bool() const noexcept { return !error_.has_value(); }
-    Error&& error() && { return std::move(*error_); }
+    // Only called on a failed status, which holds its error.
+    Error&& error() && { return std::move(*error_); }  // NOLINT(bugprone-unchecked-optional-access)
     // The error, or else `value`: for a step whose failure means "no".
     template <class T>
     Result<T> then(T value) && {
@@ -91,8 +94,12 @@ inline Status checked_status(int rc) {
     } while (0)
 
 // Declares `decl` from the value of a Result expression, or returns its Error.
+// `decl` is a declaration and `tmp` a name, neither of which may be
+// parenthesised.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define TV_ASSIGN(decl, expr) TV_ASSIGN_(TV_CONCAT(tv_result_, __LINE__), decl, expr)
 #define TV_ASSIGN_(tmp, decl, expr)                                           \
     auto tmp = (expr);                                                        \
     if (!tmp) return std::move(tmp).error();                                  \
     decl = std::move(*tmp)
+// NOLINTEND(bugprone-macro-parentheses)

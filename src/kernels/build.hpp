@@ -1,6 +1,6 @@
 // The kernel table of one instruction set. Included once, by the build file
-// of that instruction set, after it has defined TV_KERNEL_TARGET and
-// TV_VECTOR_BYTES.
+// of that instruction set, after it has defined TV_KERNEL_TARGET (its name),
+// TV_VECTOR_BYTES and TV_KERNEL_TABLE (the table's variable).
 #pragma once
 
 #include "kernels/elementwise.hpp"
@@ -21,3 +21,12 @@ constexpr KernelTable table_of(const char* name, TypeList<T...>) {
 }
 
 }  // namespace telvaran::kernels::TV_KERNEL_TARGET
+
+#define TV_STRINGIFY_(x) #x
+#define TV_STRINGIFY(x) TV_STRINGIFY_(x)
+
+namespace telvaran::kernels {
+extern const KernelTable TV_KERNEL_TABLE;
+constinit const KernelTable TV_KERNEL_TABLE =
+    TV_KERNEL_TARGET::table_of(TV_STRINGIFY(TV_KERNEL_TARGET), NativeTypes{});
+}  // namespace telvaran::kernels

@@ -5,6 +5,8 @@
 #include "kernels/kernels.hpp"
 #include "kernels/target.hpp"
 
+#include <utility>
+
 namespace telvaran::kernels::TV_KERNEL_TARGET {
 
 // One pass, one accumulator, strictly left to right. For integers the
@@ -26,28 +28,51 @@ T sum_run(const T* xs, std::size_t n) {
 // Float blocks are summed several at a time, side by side: each block keeps
 // its own accumulator and adds its elements strictly left to right, so every
 // block sum is exactly the one-at-a-time sum, but the independent chains of
-// additions overlap in the processor instead of each waiting on itself.
+// additions overlap in the processor instead of each waiting on itself. A
+// group of fewer blocks at the end (the trailing ones, the last of them
+// shorter) runs side by side too.
 inline constexpr std::size_t kBlocksAtOnce = 8;
 
-template <class T>
-void sum_block_group(const T* base, T* sums) {
-    T acc[kBlocksAtOnce] = {};
-    for (std::size_t i = 0; i < kSumBlock; ++i)
-        for (std::size_t g = 0; g < kBlocksAtOnce; ++g) acc[g] += base[g * kSumBlock + i];
-    for (std::size_t g = 0; g < kBlocksAtOnce; ++g) sums[g] = acc[g];
+// The chains are kept as scalars: built from one element of each of
+// several blocks, vectors cost more than they save (GCC's straight-line
+// vectoriser builds them lane by lane).
+#if defined(__GNUC__) && !defined(__clang__)
+#define TV_SCALAR_CHAINS __attribute__((optimize("no-tree-slp-vectorize", "no-tree-loop-vectorize")))
+#else
+#define TV_SCALAR_CHAINS
+#endif
+
+// The sums of M consecutive blocks from `base`: the first M - 1 have
+// kSumBlock elements, the last `last` (1 to kSumBlock).
+template <class T, std::size_t M>
+TV_SCALAR_CHAINS void sum_blocks(const T* base, std::size_t last, T* sums) {
+    T acc[M] = {};
+    std::size_t i = 0;
+    for (; i < last; ++i)
+        for (std::size_t g = 0; g < M; ++g) acc[g] += base[g * kSumBlock + i];
+    for (; i < kSumBlock; ++i)
+        for (std::size_t g = 0; g + 1 < M; ++g) acc[g] += base[g * kSumBlock + i];
+    for (std::size_t g = 0; g < M; ++g) sums[g] = acc[g];
+}
+
+template <class T, std::size_t... M>
+void sum_group(std::size_t m, const T* base, std::size_t last, T* sums, std::index_sequence<M...>) {
+    ((m == M + 1 ? sum_blocks<T, M + 1>(base, last, sums) : void()), ...);
 }
 
 template <class T>
 T sum(const T* xs, std::size_t n, bool by_blocks) {
     if (!by_blocks || std::is_integral_v<T>) return sum_run(xs, n);
+    const std::size_t blocks = (n + kSumBlock - 1) / kSumBlock;
     T total = T(0);
-    std::size_t start = 0;
-    for (; start + kBlocksAtOnce * kSumBlock <= n; start += kBlocksAtOnce * kSumBlock) {
+    for (std::size_t first = 0; first < blocks; first += kBlocksAtOnce) {
+        const std::size_t m = blocks - first < kBlocksAtOnce ? blocks - first : kBlocksAtOnce;
+        const std::size_t last = n - (first + m - 1) * kSumBlock;
         T sums[kBlocksAtOnce];
-        sum_block_group(xs + start, sums);
-        for (T block_sum : sums) total += block_sum;  // in block order
+        sum_group(m, xs + first * kSumBlock, last < kSumBlock ? last : kSumBlock, sums,
+                  std::make_index_sequence<kBlocksAtOnce>{});
+        for (std::size_t g = 0; g < m; ++g) total += sums[g];  // in block order
     }
-    for (; start < n; start += kSumBlock) total += sum_run(xs + start, n - start < kSumBlock ? n - start : kSumBlock);
     return total;
 }
 

@@ -2,9 +2,5 @@
 // (SSE2 on x86-64, NEON on aarch64), on every platform.
 #define TV_KERNEL_TARGET reference
 #define TV_VECTOR_BYTES 16
+#define TV_KERNEL_TABLE kReferenceKernels
 #include "kernels/build.hpp"
-
-namespace telvaran::kernels {
-extern const KernelTable kReferenceKernels;
-constinit const KernelTable kReferenceKernels = reference::table_of("reference", NativeTypes{});
-}  // namespace telvaran::kernels

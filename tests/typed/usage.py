@@ -105,6 +105,7 @@ def arrow_shaped(p: ArrowShaped) -> None:
     assert_type(tv.sum(p), int | float)
     tv.unique(p).to_pylist()
     tv.sort(p)  # type: ignore[arg-type]
+    tv.slice(p, 0, 1)  # type: ignore[arg-type]
 
 
 def misuse() -> None:

@@ -26,7 +26,7 @@ Result<std::optional<double>> complete_mean(PyObject* obj) {
         // Divided by the elements actually summed: for a 2-D memoryview the
         // Python length counts rows, not elements.
         if (xs.empty()) return std::optional<double>();
-        double total = static_cast<double>(kernels::sum(xs, sums_by_blocks(input)));
+        double total = static_cast<double>(mean_sum(xs, input));
         return std::optional<double>(total / static_cast<double>(xs.size()));
     });
 }

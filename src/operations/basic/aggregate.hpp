@@ -1,7 +1,11 @@
 // The complete mean operation as a number, for the operations built on it.
 #pragma once
 
+#include "buffer/input.hpp"
 #include "core/result.hpp"
+#include "kernels/kernels.hpp"
+
+#include <span>
 
 #include <optional>
 
@@ -11,5 +15,12 @@ namespace telvaran {
 // No value when the input's Python length is not 0 but its view holds no
 // element, so that the caller can report that in its own words.
 Result<std::optional<double>> complete_mean(PyObject* obj);
+
+// The sum that mean() divides: in the element's type, by 8192-element
+// blocks when the Python length exceeds one block.
+template <class T>
+T mean_sum(std::span<const T> xs, const SizedInput& input) {
+    return kernels::sum(xs, static_cast<std::size_t>(input.length) > kernels::kSumBlock);
+}
 
 }  // namespace telvaran

@@ -18,14 +18,14 @@ namespace {
 Result<NativeType> common_native_type(const Input& a, const Input& b) {
     const ElementType type = a.type;
     if (!has_variable_width(type)) return facts(type).native;
-    TV_ASSIGN(std::uint64_t size_a, query_itemsize(a.object));
-    TV_ASSIGN(std::uint64_t size_b, query_itemsize(b.object));
+    TV_ASSIGN(std::uint64_t size_a, item_size(a));
+    TV_ASSIGN(std::uint64_t size_b, item_size(b));
     if (size_a == 4 && size_b == 4) return facts(type).narrow;
     if (size_a == 8 && size_b == 8) return facts(type).native;
     return Error::raise(PyExc_TypeError, "Array itemsizes must match");
 }
 
-enum class Operator { Add, Multiply };
+enum class Operator : unsigned char { Add, Multiply };
 
 // The result's elements from the inputs'. 'l'/'L' read 4 bytes wide have
 // 8-byte results: the pairs are combined in 32 bits, then widened.

@@ -19,14 +19,22 @@ Error invalid_indices(std::uint64_t start, std::uint64_t end, std::uint64_t leng
                                               ", length=" + std::to_string(length));
 }
 
-// builtins.memoryview(obj)[slice(start, end, None)]
+// builtins.memoryview(obj)[slice(start, end, None)]. When builtins'
+// memoryview and slice are the built-in types, the view and the window are
+// made by the interpreter's own calls, which is what calling them and
+// __getitem__ on an exact memoryview do, without the method look-up.
 Result<Ref> memoryview_window(PyObject* obj, std::uint64_t start, std::uint64_t end) {
     TV_ASSIGN(Ref builtins, py::required_module(py::names.builtins));
     TV_ASSIGN(Ref memoryview, py::getattr(builtins.get(), py::names.memoryview));
-    TV_ASSIGN(Ref whole, py::call(memoryview.get(), obj));
+    const bool builtin_view = memoryview.get() == reinterpret_cast<PyObject*>(&PyMemoryView_Type);
+    TV_ASSIGN(Ref whole, builtin_view ? checked(PyMemoryView_FromObject(obj)) : py::call(memoryview.get(), obj));
     TV_ASSIGN(Ref slice_type, py::getattr(builtins.get(), py::names.slice));
     TV_ASSIGN(Ref first, made(PyLong_FromUnsignedLongLong(start)));
     TV_ASSIGN(Ref last, made(PyLong_FromUnsignedLongLong(end)));
+    if (builtin_view && slice_type.get() == reinterpret_cast<PyObject*>(&PySlice_Type)) {
+        TV_ASSIGN(Ref window, checked(PySlice_New(first.get(), last.get(), Py_None)));
+        return checked(PyObject_GetItem(whole.get(), window.get()));
+    }
     PyObject* bounds[] = {first.get(), last.get(), Py_None};
     TV_ASSIGN(Ref window, py::call(slice_type.get(), bounds, 3));
     return py::call_method(whole.get(), py::names.__getitem__, window.get());

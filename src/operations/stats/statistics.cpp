@@ -24,6 +24,18 @@ double squared_deviations(std::span<const T> xs, double m) {
     return s;
 }
 
+// For an object of exactly array.array, numpy.ndarray or memoryview, the
+// mean's own prologue would run no Python code and find what ours found:
+// its value is taken from the same view, exactly as mean() computes it.
+Result<double> variance_in_one_view(const Call& call, const SizedInput& input) {
+    return with_elements(input, [&]<class T>(std::span<const T> xs) -> Result<double> {
+        if (xs.empty()) return empty_input(call);
+        const double n = static_cast<double>(xs.size());
+        const double mean = static_cast<double>(mean_sum(xs, input)) / n;
+        return squared_deviations(xs, mean) / n;
+    });
+}
+
 // The population variance about the value mean() returns: the complete
 // mean first, with its own view, then a second pass over a view of ours. An
 // input whose length is not 0 but whose view holds no element is reported
@@ -31,6 +43,7 @@ double squared_deviations(std::span<const T> xs, double m) {
 Result<double> variance(const Call& call) {
     TV_ASSIGN(SizedInput input, examine(call.args.object(0), Access::Read));
     if (input.length == 0) return empty_input(call);
+    if (input.input.exact) return variance_in_one_view(call, input);
     TV_ASSIGN(std::optional<double> mean, complete_mean(input.input.object));
     if (!mean) return empty_input(call);
     return with_elements(input, [&]<class T>(std::span<const T> xs) -> Result<double> {

@@ -1,0 +1,386 @@
+// Reading Arrow exports: taking the structs out of their capsules, checking
+// schema and arrays against an element type, refusing nulls, gathering the
+// chunks of a stream.
+//
+// What a producer declares is trusted as far as it can be checked: a
+// length, offset or null count cannot be verified against the memory behind
+// it, so only values no array can have (negative ones, sums that overflow,
+// a missing values buffer) are refused, and nothing is read beyond
+// offset + length elements of the values (and bits of the validity bitmap).
+#include "arrow.hpp"
+
+#include "core/call_scope.hpp"
+#include "core/pyapi.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <string_view>
+
+namespace telvaran {
+namespace arrow {
+namespace {
+
+// Runs a release callback under the interpreter lock. Any exception already
+// pending is set aside meanwhile, and one that the callback's own Python code
+// leaves behind is reported as unraisable: a release cannot fail.
+template <class S>
+void release_struct(S& s) noexcept {
+    if (!s.release) return;
+    auto* callback = s.release;
+    const bool locked = inside_call();  // a thread inside a call holds the lock
+    PyGILState_STATE state{};
+    if (!locked) state = PyGILState_Ensure();
+    PyObject* pending = PyErr_GetRaisedException();
+    callback(&s);
+    // The callback marks the struct released itself; this makes sure that a
+    // careless one is never called twice.
+    s.release = nullptr;
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    if (pending) PyErr_SetRaisedException(pending);
+    if (!locked) PyGILState_Release(state);
+}
+
+}  // namespace
+
+void release(Schema& s) noexcept { release_struct(s); }
+void release(Array& a) noexcept { release_struct(a); }
+void release(Stream& s) noexcept { release_struct(s); }
+
+}  // namespace arrow
+
+namespace {
+
+constexpr const char kArrayCapsules[] =
+    "__arrow_c_array__() must return a tuple of two capsules named 'arrow_schema' and 'arrow_array'";
+constexpr const char kStreamCapsule[] = "__arrow_c_stream__() must return a capsule named 'arrow_array_stream'";
+
+// A struct owned for the span of a scope, released when the scope ends
+// unless handed on with take().
+template <class S>
+struct Owned {
+    S value{};
+    Owned() = default;
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { arrow::release(value); }
+
+    S take() noexcept {
+        S moved = value;
+        value.release = nullptr;
+        return moved;
+    }
+};
+
+Error malformed(const char* what) {
+    return Error::raise(PyExc_BufferError, std::string("Arrow export is malformed: ") + what);
+}
+
+Error not_compatible(NativeType native) {
+    return Error::raise(PyExc_BufferError,
+                        "buffer contents are not compatible with " + std::string(facts(native).name));
+}
+
+Error has_nulls(std::uint64_t count) {
+    return Error::raise(PyExc_ValueError, "Arrow input has " + std::to_string(count) +
+                                              (count == 1 ? " null value" : " null values") +
+                                              "; use fill_null() or drop_null() first");
+}
+
+// The struct a capsule of the given name points to.
+template <class S>
+Result<S*> capsule_struct(PyObject* capsule, const char* name, const char* refusal) {
+    if (!PyCapsule_IsValid(capsule, name)) return Error::raise(PyExc_TypeError, refusal);
+    void* pointer = PyCapsule_GetPointer(capsule, name);
+    if (!pointer) return Error::fetch();
+    return static_cast<S*>(pointer);
+}
+
+// Moves the struct out of its capsule: a bitwise copy, after which the
+// capsule's struct counts as released (the interface allows structs to be
+// moved so). From here on it is ours to release, and the capsule's
+// destructor leaves it alone.
+template <class S>
+Status take(S* exported, S& into, const char* released) {
+    if (!exported->release) return malformed(released);
+    into = *exported;
+    exported->release = nullptr;
+    return {};
+}
+
+// A producer callback that ran Python code may have left an exception.
+Status after_callback() {
+    if (PyErr_Occurred()) return Error::fetch();
+    return {};
+}
+
+// The element type's Arrow format, exactly: a dictionary-encoded array has
+// its indices' format, and a nested type has children.
+Status check_schema(const arrow::Schema& schema, ElementType type, NativeType native) {
+    if (!schema.format || std::string_view(schema.format) != facts(type).arrow_format || schema.dictionary ||
+        schema.n_children != 0)
+        return not_compatible(native);
+    return {};
+}
+
+// The checks that need nothing but the struct: what the values of a
+// primitive array of `width`-byte elements must satisfy to be addressable.
+Status check_structure(const arrow::Array& a, unsigned width) {
+    if (a.length < 0 || a.offset < 0) return malformed("negative length or offset");
+    if (a.null_count < -1) return malformed("negative null count");
+    if (a.n_buffers != 2 || !a.buffers) return malformed("a primitive array has two buffers");
+    constexpr std::int64_t kMax = std::numeric_limits<std::ptrdiff_t>::max();
+    if (a.offset > kMax - a.length || a.offset + a.length > kMax / width)
+        return malformed("offset and length beyond the address space");
+    if (a.length == 0) return {};
+    const void* values = a.buffers[1];
+    if (!values) return malformed("no values buffer");
+    const auto end = static_cast<std::uintptr_t>(a.offset + a.length) * width;
+    if (reinterpret_cast<std::uintptr_t>(values) > std::numeric_limits<std::uintptr_t>::max() - end)
+        return malformed("offset and length beyond the address space");
+    return {};
+}
+
+// The values of an array that passed check_structure.
+std::span<const std::byte> values_of(const arrow::Array& a, unsigned width) {
+    if (a.length == 0) return {};
+    const auto* values = static_cast<const std::byte*>(a.buffers[1]);
+    return {values + static_cast<std::size_t>(a.offset) * width, static_cast<std::size_t>(a.length) * width};
+}
+
+// The clear bits among `length` bits of a validity bitmap (least significant
+// bit first) from bit `first` on.
+std::uint64_t clear_bits(const std::uint8_t* bitmap, std::uint64_t first, std::uint64_t length) {
+    std::uint64_t set = 0;
+    std::uint64_t k = first;
+    const std::uint64_t end = first + length;
+    for (; k < end && (k & 7) != 0; ++k) set += (bitmap[k >> 3] >> (k & 7)) & 1u;
+    for (; end - k >= 64; k += 64) {
+        std::uint64_t word;
+        std::memcpy(&word, bitmap + (k >> 3), sizeof word);
+        set += static_cast<std::uint64_t>(std::popcount(word));
+    }
+    for (; end - k >= 8; k += 8) set += static_cast<std::uint64_t>(std::popcount(bitmap[k >> 3]));
+    for (; k < end; ++k) set += (bitmap[k >> 3] >> (k & 7)) & 1u;
+    return length - set;
+}
+
+// The nulls of an array that passed check_structure: the producer's count,
+// or when it left it to the consumer (-1), the bitmap's. Without a bitmap
+// there are none.
+std::uint64_t null_count(const arrow::Array& a) {
+    if (a.null_count >= 0) return static_cast<std::uint64_t>(a.null_count);
+    const auto* bitmap = static_cast<const std::uint8_t*>(a.buffers[0]);
+    if (!bitmap || a.length == 0) return 0;
+    return clear_bits(bitmap, static_cast<std::uint64_t>(a.offset), static_cast<std::uint64_t>(a.length));
+}
+
+Status check_aligned(std::span<const std::byte> values, NativeType native) {
+    const unsigned width = facts(native).width;  // a power of two
+    if ((reinterpret_cast<std::uintptr_t>(values.data()) & (width - 1)) != 0)
+        return Error::raise(PyExc_BufferError,
+                            "buffer contents are insufficiently aligned for " + std::string(facts(native).name));
+    return {};
+}
+
+// Everything that makes one array readable in place; its values on success.
+Result<std::span<const std::byte>> readable_values(const arrow::Array& a, NativeType native) {
+    const unsigned width = facts(native).width;
+    TV_TRY(check_structure(a, width));
+    if (std::uint64_t nulls = null_count(a)) return has_nulls(nulls);
+    std::span<const std::byte> values = values_of(a, width);
+    TV_TRY(check_aligned(values, native));
+    return values;
+}
+
+Error stream_failed(arrow::Stream& stream, int code) {
+    std::string message = "Arrow stream failed (error " + std::to_string(code) + ")";
+    const char* detail = stream.get_last_error ? stream.get_last_error(&stream) : nullptr;
+    if (PyErr_Occurred()) return Error::fetch();
+    if (detail) message += std::string(": ") + detail;
+    return Error::raise(PyExc_BufferError, std::move(message));
+}
+
+// The stream's next array into `out`; false at the end of the stream. On a
+// failure `out` is not ours: the producer did not hand it over.
+Result<bool> next_chunk(arrow::Stream& stream, arrow::Array& out) {
+    const int code = stream.get_next(&stream, &out);
+    if (code != 0) {
+        out.release = nullptr;
+        if (PyErr_Occurred()) return Error::fetch();
+        return stream_failed(stream, code);
+    }
+    TV_TRY(after_callback());
+    return out.release != nullptr;
+}
+
+Result<Ref> optional_method(PyObject* obj, PyObject* name) {
+    PyObject* method = nullptr;
+    if (PyObject_GetOptionalAttr(obj, name, &method) < 0) return Error::fetch();
+    return Ref::steal(method);
+}
+
+// An object with neither interface: the buffer request's own refusal, as
+// for any object that exports no buffer.
+Error no_export(PyObject* obj) {
+    Py_buffer probe;
+    if (PyObject_GetBuffer(obj, &probe, PyBUF_SIMPLE) == 0) {
+        PyBuffer_Release(&probe);
+        return Error::panic("an Arrow object that exports no buffer exported one");
+    }
+    return Error::fetch();
+}
+
+}  // namespace
+
+void ArrowView::release() noexcept {
+    for (arrow::Array& chunk : chunks_) arrow::release(chunk);
+    chunks_.clear();
+    arrow::release(array_);
+    arrow::release(stream_);
+    gathered_.reset();
+    bytes_ = {};
+    start_ = 0;
+    held_ = false;
+}
+
+Status ArrowView::acquire(PyObject* obj, ElementType type, NativeType native, const std::size_t* around) {
+    release();
+    held_ = true;
+    if (facts(type).native != native) return Error::panic("an Arrow element type is read at its own width");
+    Status status = [&]() -> Status {
+        TV_ASSIGN(Ref method, optional_method(obj, py::names.__arrow_c_array__));
+        if (method) return read_array(method.get(), type, native);
+        TV_ASSIGN(method, optional_method(obj, py::names.__arrow_c_stream__));
+        if (method) return read_stream(method.get(), type, native, around);
+        return no_export(obj);
+    }();
+    if (!status) release();
+    return status;
+}
+
+// One array, read in place. It holds every element, so it is also the chunk
+// around any index.
+Status ArrowView::read_array(PyObject* method, ElementType type, NativeType native) {
+    TV_ASSIGN(Ref pair, checked(PyObject_CallNoArgs(method)));
+    if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2)
+        return Error::raise(PyExc_TypeError, kArrayCapsules);
+    TV_ASSIGN(arrow::Schema * schema_export,
+              capsule_struct<arrow::Schema>(PyTuple_GetItem(pair.get(), 0), "arrow_schema", kArrayCapsules));
+    TV_ASSIGN(arrow::Array * array_export,
+              capsule_struct<arrow::Array>(PyTuple_GetItem(pair.get(), 1), "arrow_array", kArrayCapsules));
+    Owned<arrow::Schema> schema;
+    TV_TRY(take(schema_export, schema.value, "the schema was released already"));
+    TV_TRY(take(array_export, array_, "the array was released already"));
+    TV_TRY(check_schema(schema.value, type, native));
+    TV_ASSIGN(bytes_, readable_values(array_, native));
+    return {};
+}
+
+Status ArrowView::read_stream(PyObject* method, ElementType type, NativeType native, const std::size_t* around) {
+    TV_ASSIGN(Ref capsule, checked(PyObject_CallNoArgs(method)));
+    TV_ASSIGN(arrow::Stream * exported,
+              capsule_struct<arrow::Stream>(capsule.get(), "arrow_array_stream", kStreamCapsule));
+    TV_TRY(take(exported, stream_, "the stream was released already"));
+    if (!stream_.get_schema || !stream_.get_next) return malformed("a stream without get_schema or get_next");
+    {
+        Owned<arrow::Schema> schema;
+        const int code = stream_.get_schema(&stream_, &schema.value);
+        if (code != 0) {
+            schema.value.release = nullptr;
+            if (PyErr_Occurred()) return Error::fetch();
+            return stream_failed(stream_, code);
+        }
+        TV_TRY(after_callback());
+        if (!schema.value.release) return malformed("the stream's schema was released already");
+        TV_TRY(check_schema(schema.value, type, native));
+    }
+    if (around) return read_chunk_around(native, *around);
+    return read_chunks(native);
+}
+
+// Every chunk is taken before any element is read: nulls anywhere refuse
+// the whole input (with their total count) before anything is copied.
+Status ArrowView::read_chunks(NativeType native) {
+    const unsigned width = facts(native).width;
+    const std::size_t max_count = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / width;
+    std::uint64_t nulls = 0;
+    std::size_t count = 0;
+    for (;;) {
+        Owned<arrow::Array> chunk;
+        TV_ASSIGN(bool more, next_chunk(stream_, chunk.value));
+        if (!more) break;
+        TV_TRY(check_structure(chunk.value, width));
+        const std::uint64_t chunk_nulls = null_count(chunk.value);
+        nulls = chunk_nulls > UINT64_MAX - nulls ? UINT64_MAX : nulls + chunk_nulls;
+        const auto length = static_cast<std::size_t>(chunk.value.length);
+        if (length == 0) continue;  // nothing to read: released at once
+        if (length > max_count - count) return malformed("chunks beyond the address space");
+        count += length;
+        if (!array_.release) array_ = chunk.take();
+        else chunks_.push_back(chunk.take());
+    }
+    if (nulls) return has_nulls(nulls);
+    if (!array_.release) return {};  // no elements at all
+    TV_TRY(check_aligned(values_of(array_, width), native));
+    for (const arrow::Array& chunk : chunks_) TV_TRY(check_aligned(values_of(chunk, width), native));
+    if (chunks_.empty()) {
+        bytes_ = values_of(array_, width);
+        return {};
+    }
+    return gather(native, count);
+}
+
+// Several chunks become one contiguous run, copied in one pass; each chunk
+// is released as soon as it is copied.
+Status ArrowView::gather(NativeType native, std::size_t count) {
+    const unsigned width = facts(native).width;
+    const std::size_t size = count * width;
+    gathered_.reset(new (std::nothrow) std::byte[size]);
+    if (!gathered_) {
+        PyErr_NoMemory();
+        return Error::fetch();
+    }
+    std::byte* out = gathered_.get();
+    auto copy = [&](arrow::Array& chunk) {
+        std::span<const std::byte> values = values_of(chunk, width);
+        std::memcpy(out, values.data(), values.size());
+        out += values.size();
+        arrow::release(chunk);
+    };
+    copy(array_);
+    for (arrow::Array& chunk : chunks_) copy(chunk);
+    chunks_.clear();
+    bytes_ = {gathered_.get(), size};
+    return {};
+}
+
+// Only the chunk that holds element `index` is read; the chunks before it
+// are skipped by their lengths, and the stream is not read past it.
+Status ArrowView::read_chunk_around(NativeType native, std::size_t index) {
+    const unsigned width = facts(native).width;
+    std::size_t first = 0;  // the index of the current chunk's first element
+    for (;;) {
+        Owned<arrow::Array> chunk;
+        TV_ASSIGN(bool more, next_chunk(stream_, chunk.value));
+        if (!more) break;
+        TV_TRY(check_structure(chunk.value, width));
+        const auto length = static_cast<std::size_t>(chunk.value.length);
+        if (index - first >= length) {
+            first += length;
+            continue;
+        }
+        array_ = chunk.take();
+        TV_ASSIGN(bytes_, readable_values(array_, native));
+        start_ = first;
+        return {};
+    }
+    // No such element: an empty run that starts at the index.
+    start_ = index;
+    return {};
+}
+
+}  // namespace telvaran

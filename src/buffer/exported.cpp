@@ -1,0 +1,65 @@
+// The prologue's attribute reads answered by the buffer, for the exact
+// built-in memoryview and numpy.ndarray.
+//
+// Their `ndim`, `flags.c_contiguous`, `flags.f_contiguous`, `dtype.char`,
+// `format`, `readonly` and `itemsize` report fields of the buffer they
+// export, and reading them runs no Python code: one buffer request answers
+// them all, in place of four to six attribute look-ups. Subclasses (whose
+// properties may say otherwise) never come here. Only the plain case is
+// settled here: whenever the buffer would lead to a refusal, or is not
+// given, the attributes are read as usual and the refusal is theirs.
+#include "buffer/exported.hpp"
+
+#include <array>
+#include <string_view>
+
+namespace telvaran {
+namespace {
+
+// Element types by typecode character; -1 where there is none.
+constexpr std::array<signed char, 256> kTypeByChar = [] {
+    std::array<signed char, 256> table{};
+    table.fill(-1);
+    for (int k = 0; k < kElementTypeCount; ++k)
+        table[static_cast<unsigned char>(kElementFacts[k].typecode)] = static_cast<signed char>(k);
+    return table;
+}();
+
+// The element type a format's letter names, after at most one byte-order
+// mark (numpy's dtype.char and memoryview resolution both skip it; '@' is
+// not among them). Longer or unknown formats give nothing.
+std::optional<ElementType> type_of_format(const char* format) {
+    if (!format) return std::nullopt;
+    std::string_view text(format);
+    if (text.size() == 2 && std::string_view("<>!=").find(text[0]) != std::string_view::npos) text.remove_prefix(1);
+    if (text.size() != 1) return std::nullopt;
+    const signed char k = kTypeByChar[static_cast<unsigned char>(text[0])];
+    if (k < 0) return std::nullopt;
+    return static_cast<ElementType>(k);
+}
+
+// numpy's C_CONTIGUOUS (and F_CONTIGUOUS) of a one-dimensional array.
+bool contiguous_1d(const Py_buffer& b) {
+    return b.shape && b.strides && (b.shape[0] <= 1 || b.strides[0] == b.itemsize);
+}
+
+}  // namespace
+
+std::optional<ExportedFacts> exported_facts(PyObject* obj, InputKind kind, Access access, BufferView* hold) {
+    if (kind != InputKind::NdArray && kind != InputKind::MemoryView) return std::nullopt;
+    BufferView local;
+    BufferView& exported = hold ? *hold : local;
+    if (!exported.request(obj)) return std::nullopt;  // the attributes will report it
+    const Py_buffer& b = exported.record();
+    std::optional<ElementType> type = type_of_format(b.format);
+    const bool plain = type && b.itemsize > 0 &&
+                       (kind != InputKind::NdArray || (b.ndim == 1 && contiguous_1d(b))) &&
+                       (kind != InputKind::MemoryView || access != Access::InPlace || !b.readonly);
+    if (!plain) {
+        exported.release();
+        return std::nullopt;
+    }
+    return ExportedFacts{*type, static_cast<std::uint64_t>(b.itemsize), hold};
+}
+
+}  // namespace telvaran
