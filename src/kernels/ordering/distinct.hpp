@@ -9,7 +9,7 @@
 // the distinct numbers, sorted (the zero as the first zero met), then the
 // NaNs sorted stably by key.
 //
-// The distinct keys are gathered in an open-addressing hash table, which
+// The distinct numbers are gathered in an open-addressing hash table, which
 // grows as they come. When they turn out to be many (more than one in
 // kMostDistinctPerItem of the items, or more than the table may hold in the
 // caches), sorting the whole input is the cheaper way, and the caller is
@@ -36,8 +36,9 @@ inline constexpr std::size_t kMostDistinctPerItem = 4;
 inline constexpr std::size_t kMostTableSlots = std::size_t(1) << 19;
 
 // The table starts with a slot per item, up to a size that the L2 cache
-// holds: growing it while a fifth of the items are new keys costs more
-// than the distinct keys' sort.
+// holds: growing it step by step while a fifth of the items are new (as in
+// 100,000 items of 20,000 values) took as long as sorting the distinct
+// numbers.
 inline constexpr std::size_t kLeastTableSlots = std::size_t(1) << 10;
 inline constexpr std::size_t kFirstTableSlotsAtMost = std::size_t(1) << 17;
 

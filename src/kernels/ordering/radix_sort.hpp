@@ -17,7 +17,13 @@
 //    item count: every key is its item, so the output is written from the
 //    counts alone, with no second buffer;
 //  - an LSD radix sort: one histogram pass for all digits, then one stable
-//    scatter pass per digit, skipping a digit that is the same in every key.
+//    scatter pass per digit, skipping a digit that is the same in every key;
+//    for many items with wide keys, after one MSD pass that splits them into
+//    buckets that fit the caches;
+//  - an MSD radix sort, for fewer items whose keys would take many LSD
+//    passes: it stops splitting as soon as buckets are small.
+// Floats without -0.0 and NaN, whose keys give their items back, are
+// sorted as keys, made items again by the last pass.
 #pragma once
 
 #include <algorithm>
@@ -94,8 +100,8 @@ constexpr bool is_nan_key(Bits<T> key) noexcept {
     return false;
 }
 
-// Below this many items an insertion sort beats finding the key range and
-// setting up histograms.
+// Up to this many items an insertion sort beats finding the key range and
+// setting up histograms; it also finishes the MSD sort's small buckets.
 inline constexpr std::size_t kInsertionLimit = 32;
 
 // Digit width of the LSD passes: 11 bits keep a pass's histogram (2,048
@@ -121,7 +127,6 @@ inline constexpr unsigned kMsdBucketShift = 3;  // about 2^3 items per bucket
 inline constexpr unsigned kMsdMinWidth = 2;
 inline constexpr unsigned kMsdMaxWidth = 8;
 inline constexpr unsigned kMsdFirstMaxWidth = 11;  // the first pass, once: up to 2,048 buckets
-
 
 // A counting sort writes its output from one count per key in the range, so
 // it is used when that range is no wider than this (the counts then fit the
@@ -215,7 +220,10 @@ struct Plan {
     // Bytes of counts the sort needs: one count per key for a counting sort;
     // for LSD passes, one histogram per pass (up to eight of 8-bit digits,
     // or six of 11-bit ones for many items), and for the split its starts
-    // and write positions before those of the buckets' passes.
+    // and write positions before those of the buckets' passes; for MSD
+    // passes, one histogram per level under way, the first of up to 2^11
+    // buckets, each later one of up to 2^8 and taking at least 2 bits of
+    // the 64 a key has at most.
     std::size_t workspace_bytes(std::size_t n) const {
         if (kind == kCounting) return sizeof(std::size_t) * (span + 1);
         if (kind != kRadix) return 0;
@@ -411,7 +419,6 @@ void split_sort(const Bits<T>* input, Bits<T>* out, Bits<T>* spare, std::size_t 
 // result is left in whichever buffer its caller asks for. With kByKeys the
 // first pass stores keys instead of items, later passes read them directly,
 // and every item is made from its key when its bucket is finished.
-
 template <class T, bool kByKeys>
 class MsdSort {
 public:
