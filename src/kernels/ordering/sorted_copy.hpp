@@ -28,75 +28,16 @@ struct Block {
     std::size_t mapped_length = 0;
 };
 
-// Large scratch blocks are fresh memory from the system, whose pages the
-// kernel faults in and zeroes one at a time as a sort first writes them: for
-// a sort of a million items that costs more than a pass over them. So a few
-// blocks freed on a thread are kept for its next calls, and a call that
-// needs no more than one of them holds takes it instead of fresh memory.
-// Per thread, so no two calls ever share one.
-class BlockCache {
-public:
-    static constexpr std::size_t kCachedFrom = std::size_t(64) << 10;
-    static constexpr std::size_t kMostBytes = std::size_t(32) << 20;  // kept in all
-    static constexpr std::size_t kMostBlocks = 8;
-
-    BlockCache() = default;
-    BlockCache(const BlockCache&) = delete;
-    BlockCache& operator=(const BlockCache&) = delete;
-    ~BlockCache() {
-        for (std::size_t i = 0; i < count_; ++i) free(blocks_[i]);
-    }
-
-    // The smallest kept block of at least `bytes` and not four times more.
-    Block take(std::size_t bytes) {
-        std::size_t best = count_;
-        for (std::size_t i = 0; i < count_; ++i) {
-            const std::size_t c = blocks_[i].capacity;
-            if (c >= bytes && c / 4 <= bytes && (best == count_ || c < blocks_[best].capacity)) best = i;
-        }
-        if (best == count_) return {};
-        Block block = blocks_[best];
-        remove(best);
-        return block;
-    }
-
-    // Keeps the block, dropping the oldest ones beyond the limits.
-    void give(Block block) {
-        if (block.capacity > kMostBytes) {
-            free(block);
-            return;
-        }
-        blocks_[count_++] = block;
-        held_ += block.capacity;
-        while (count_ > kMostBlocks || held_ > kMostBytes) {
-            free(blocks_[0]);
-            remove(0);
-        }
-    }
-
-    static void free(const Block& block) noexcept {
+// Returns a block to where it came from.
+inline void free_block(const Block& block) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-        if (block.mapping) {
-            munmap(block.mapping, block.mapped_length);
-            return;
-        }
+    if (block.mapping) {
+        munmap(block.mapping, block.mapped_length);
+        return;
+    }
 #endif
-        delete[] block.bytes;
-    }
-
-private:
-    void remove(std::size_t i) {
-        held_ -= blocks_[i].capacity;
-        for (std::size_t j = i + 1; j < count_; ++j) blocks_[j - 1] = blocks_[j];
-        --count_;
-    }
-
-    Block blocks_[kMostBlocks + 1];
-    std::size_t count_ = 0;
-    std::size_t held_ = 0;
-};
-
-inline thread_local BlockCache t_block_cache;
+    delete[] block.bytes;
+}
 
 // Uninitialised storage for raw items. Items are copied in and out with
 // memcpy, so the same bytes may hold the items of any element type.
@@ -107,10 +48,6 @@ inline thread_local BlockCache t_block_cache;
 class ItemBuffer {
 public:
     static Result<ItemBuffer> allocate(std::size_t bytes) {
-        if (bytes >= BlockCache::kCachedFrom) {
-            Block kept = t_block_cache.take(bytes);
-            if (kept.bytes) return ItemBuffer(kept);
-        }
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
         if (bytes >= kMappedFrom) {
             // Room to start the items on a huge-page boundary.
@@ -156,8 +93,7 @@ private:
 
     void release() noexcept {
         if (!block_.bytes) return;
-        if (block_.capacity >= BlockCache::kCachedFrom) t_block_cache.give(block_);
-        else BlockCache::free(block_);
+        free_block(block_);
         block_ = Block{};
     }
 
