@@ -16,15 +16,6 @@
 namespace telvaran {
 namespace {
 
-// Element types by typecode character; -1 where there is none.
-constexpr std::array<signed char, 256> kTypeByChar = [] {
-    std::array<signed char, 256> table{};
-    table.fill(-1);
-    for (int k = 0; k < kElementTypeCount; ++k)
-        table[static_cast<unsigned char>(kElementFacts[k].typecode)] = static_cast<signed char>(k);
-    return table;
-}();
-
 // The element type a format's letter names, after at most one byte-order
 // mark (numpy's dtype.char and memoryview resolution both skip it; '@' is
 // not among them). Longer or unknown formats give nothing.
@@ -33,9 +24,9 @@ std::optional<ElementType> type_of_format(const char* format) {
     std::string_view text(format);
     if (text.size() == 2 && std::string_view("<>!=").find(text[0]) != std::string_view::npos) text.remove_prefix(1);
     if (text.size() != 1) return std::nullopt;
-    const signed char k = kTypeByChar[static_cast<unsigned char>(text[0])];
-    if (k < 0) return std::nullopt;
-    return static_cast<ElementType>(k);
+    ElementType type{};
+    if (!element_type_of(text[0], type)) return std::nullopt;
+    return type;
 }
 
 // numpy's C_CONTIGUOUS (and F_CONTIGUOUS) of a one-dimensional array.

@@ -100,20 +100,9 @@ std::string_view first_character(std::string_view text) {
     return text.substr(0, size < text.size() ? size : text.size());
 }
 
-// Element types by typecode character; -1 where there is none.
-constexpr std::array<signed char, 256> kTypeByChar = [] {
-    std::array<signed char, 256> table{};
-    table.fill(-1);
-    for (int k = 0; k < kElementTypeCount; ++k)
-        table[static_cast<unsigned char>(kElementFacts[k].typecode)] = static_cast<signed char>(k);
-    return table;
-}();
-
 Result<ElementType> map_character(std::string_view character, const char* what) {
-    if (character.size() == 1) {
-        signed char k = kTypeByChar[static_cast<unsigned char>(character[0])];
-        if (k >= 0) return static_cast<ElementType>(k);
-    }
+    ElementType type{};
+    if (character.size() == 1 && element_type_of(character[0], type)) return type;
     return type_error(std::string("Unsupported ") + what + ": '" + std::string(character) + "'. " + kSupportedList);
 }
 

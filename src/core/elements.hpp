@@ -139,6 +139,25 @@ inline constexpr std::array<ElementFacts, kElementTypeCount> kElementFacts = {{
 }};
 
 constexpr const ElementFacts& facts(ElementType t) { return kElementFacts[static_cast<int>(t)]; }
+
+namespace detail {
+// Element types by typecode character; -1 where there is none.
+inline constexpr std::array<signed char, 256> kTypeByChar = [] {
+    std::array<signed char, 256> table{};
+    table.fill(-1);
+    for (int k = 0; k < kElementTypeCount; ++k)
+        table[static_cast<unsigned char>(kElementFacts[k].typecode)] = static_cast<signed char>(k);
+    return table;
+}();
+}  // namespace detail
+
+// The element type whose typecode is `c`; false for every other character.
+constexpr bool element_type_of(char c, ElementType& out) {
+    const signed char k = detail::kTypeByChar[static_cast<unsigned char>(c)];
+    if (k < 0) return false;
+    out = static_cast<ElementType>(k);
+    return true;
+}
 constexpr char typecode(ElementType t) { return facts(t).typecode; }
 constexpr bool is_float(ElementType t) { return t == ElementType::f || t == ElementType::d; }
 constexpr bool has_variable_width(ElementType t) { return facts(t).native != facts(t).narrow; }
