@@ -102,8 +102,8 @@ auto with_element(const SizedInput& input, std::size_t index, Kernel&& kernel) {
     }();
 }
 
-// A check between the empty-input rule and the item size (clip's bounds,
-// var's mean). The default checks nothing.
+// A check between the empty-input rule and the item size (clip's bounds).
+// The default checks nothing.
 struct NoCheck {
     Status operator()(const SizedInput&) const { return {}; }
 };

@@ -9,15 +9,6 @@
 #include <span>
 
 namespace telvaran {
-namespace {
-
-// Blocks of 8192 elements are chosen by the Python length, which is what
-// decides the rounding of a float sum.
-bool sums_by_blocks(const SizedInput& input) {
-    return static_cast<std::size_t>(input.length) > kernels::kSumBlock;
-}
-
-}  // namespace
 
 Result<std::optional<double>> complete_mean(PyObject* obj) {
     TV_ASSIGN(SizedInput input, examine(obj, Access::Read));
@@ -26,7 +17,7 @@ Result<std::optional<double>> complete_mean(PyObject* obj) {
         // Divided by the elements actually summed: for a 2-D memoryview the
         // Python length counts rows, not elements.
         if (xs.empty()) return std::optional<double>();
-        double total = static_cast<double>(mean_sum(xs, input));
+        double total = static_cast<double>(element_sum(xs, input));
         return std::optional<double>(total / static_cast<double>(xs.size()));
     });
 }
@@ -35,7 +26,7 @@ namespace ops {
 
 Result<Ref> sum(const Call& call) {
     return run(call, [&]<class T>(std::span<const T> xs, const SizedInput& input) -> Result<Ref> {
-        return made(to_python(kernels::sum(xs, sums_by_blocks(input))));
+        return made(to_python(element_sum(xs, input)));
     });
 }
 

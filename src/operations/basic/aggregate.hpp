@@ -16,10 +16,11 @@ namespace telvaran {
 // element, so that the caller can report that in its own words.
 Result<std::optional<double>> complete_mean(PyObject* obj);
 
-// The sum that mean() divides: in the element's type, by 8192-element
-// blocks when the Python length exceeds one block.
+// The sum of sum() and mean(): in the element's type, by 8192-element
+// blocks when the Python length (which decides a float sum's rounding)
+// exceeds one block.
 template <class T>
-T mean_sum(std::span<const T> xs, const SizedInput& input) {
+T element_sum(std::span<const T> xs, const SizedInput& input) {
     return kernels::sum(xs, static_cast<std::size_t>(input.length) > kernels::kSumBlock);
 }
 

@@ -31,7 +31,7 @@ Result<double> variance_in_one_view(const Call& call, const SizedInput& input) {
     return with_elements(input, [&]<class T>(std::span<const T> xs) -> Result<double> {
         if (xs.empty()) return empty_input(call);
         const double n = static_cast<double>(xs.size());
-        const double mean = static_cast<double>(mean_sum(xs, input)) / n;
+        const double mean = static_cast<double>(element_sum(xs, input)) / n;
         return squared_deviations(xs, mean) / n;
     });
 }
