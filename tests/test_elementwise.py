@@ -198,3 +198,24 @@ def test_four_byte_long_items_wrap_in_32_bits(fn, code, xs, ys, expected):
 def test_four_and_eight_byte_items_refused(code):
     with pytest.raises(TypeError, match="^Array itemsizes must match$"):
         tv.add(four_byte(code, [1]), array(code, [1]))
+
+
+class GrowsOther(array):
+    """Its typecode, read while the other input is examined, appends to that input."""
+
+    other = None
+
+    @property
+    def typecode(self):
+        GrowsOther.other.append(0)
+        return super().typecode
+
+
+@pytest.mark.parametrize("fn", [tv.add, tv.multiply])
+def test_first_input_not_exported_while_second_runs_python(fn):
+    a = GrowsOther.other = array("i", [1, 2])
+    # The append must not find the first input's buffer still exported, and
+    # the lengths (3 against 2) are compared after it.
+    with pytest.raises(ValueError, match=f"^{SAME_LENGTH}$"):
+        fn(a, GrowsOther("i", [3, 4]))
+    assert len(a) == 3

@@ -1,10 +1,11 @@
 // The prologue's attribute reads answered by the buffer, for the exact
-// built-in memoryview and numpy.ndarray.
+// array.array, built-in memoryview and numpy.ndarray.
 //
-// Their `ndim`, `flags.c_contiguous`, `flags.f_contiguous`, `dtype.char`,
-// `format`, `readonly` and `itemsize` report fields of the buffer they
-// export, and reading them runs no Python code: one buffer request answers
-// them all, in place of four to six attribute look-ups. Subclasses (whose
+// Their `typecode`, `ndim`, `flags.c_contiguous`, `flags.f_contiguous`,
+// `dtype.char`, `format`, `readonly` and `itemsize` report fields of the
+// buffer they export (an array.array's format is its typecode), and reading
+// them runs no Python code: one buffer request answers them all, in place
+// of two to six attribute look-ups. Subclasses (whose
 // properties may say otherwise) never come here. Only the plain case is
 // settled here: whenever the buffer would lead to a refusal, or is not
 // given, the attributes are read as usual and the refusal is theirs.
@@ -37,7 +38,7 @@ bool contiguous_1d(const Py_buffer& b) {
 }  // namespace
 
 std::optional<ExportedFacts> exported_facts(PyObject* obj, InputKind kind, Access access, BufferView* hold) {
-    if (kind != InputKind::NdArray && kind != InputKind::MemoryView) return std::nullopt;
+    if (kind == InputKind::Arrow) return std::nullopt;
     BufferView local;
     BufferView& exported = hold ? *hold : local;
     if (!exported.request(obj)) return std::nullopt;  // the attributes will report it

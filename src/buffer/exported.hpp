@@ -15,8 +15,8 @@ struct ExportedFacts {
     BufferView* held;  // `hold`, when it keeps the buffer; else null
 };
 
-// For an object whose type is exactly the built-in memoryview or exactly
-// numpy.ndarray (`kind` says which; other kinds give nothing), the element
+// For an object whose type is exactly array.array, the built-in memoryview
+// or numpy.ndarray (`kind` says which; Arrow inputs give nothing), the element
 // type and item size, read from the buffer the object exports, when they
 // settle validation and resolution the usual way: a valid, supported
 // input. Anything else gives nothing and the prologue asks the attributes,

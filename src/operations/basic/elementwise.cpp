@@ -47,8 +47,22 @@ void combine(Operator op, std::span<const T> a, std::span<const T> b, std::span<
 }
 
 Result<Ref> elementwise(const Call& call, Operator op) {
-    TV_ASSIGN(Input first, examine_input(call.args.object(0), Access::Read));
-    TV_ASSIGN(Input second, examine_input(call.args.object(1), Access::Read));
+    // An exact array.array, numpy array or memoryview answers the prologue
+    // from one buffer request, which its view can then use, as long as no
+    // Python code runs in between. After an exact first input, nothing in the
+    // second's examination or the lengths can, if the second is of the same
+    // type (its examination then takes the same course), and after the
+    // second's examination nothing can at all.
+    BufferView held_a;
+    BufferView held_b;
+    PyObject* a = call.args.object(0);
+    PyObject* b = call.args.object(1);
+    TV_ASSIGN(Input first, examine_input(a, Access::Read, &held_a));
+    if (!first.exact || Py_TYPE(b) != Py_TYPE(a)) {
+        held_a.release();
+        first.exported = nullptr;
+    }
+    TV_ASSIGN(Input second, examine_input(b, Access::Read, first.exact ? &held_b : nullptr));
     if (first.type != second.type)
         return Error::raise(PyExc_TypeError, "Arrays must have the same type for element-wise operations");
     TV_ASSIGN(Py_ssize_t length_a, py::length(first.object));
@@ -60,7 +74,11 @@ Result<Ref> elementwise(const Call& call, Operator op) {
     // and Arrow objects included, gives an array.array.
     const bool both_numpy = first.kind == InputKind::NdArray && second.kind == InputKind::NdArray;
     const Input result_like{nullptr, both_numpy ? InputKind::NdArray : InputKind::Array, first.type};
-    if (length_a == 0) return settle_empty(call, result_like);
+    if (length_a == 0) {
+        held_a.release();
+        held_b.release();
+        return settle_empty(call, result_like);
+    }
 
     TV_ASSIGN(NativeType native, common_native_type(first, second));
     return visit_native(native, [&]<class T>(Tag<T>) -> Result<Ref> {
