@@ -52,8 +52,11 @@ public:
     NativeResult(const NativeResult&) = delete;
     NativeResult& operator=(const NativeResult&) = delete;
 
-    // `kind` is an output kind: Array or NdArray.
-    Status allocate(ElementType type, InputKind kind, std::size_t count);
+    // `kind` is an output kind: Array or NdArray. `like`, when given, is an
+    // input that is exactly array.array, holds items of the result's type and
+    // width and at least `count` of them, and has been examined in this call
+    // with no Python code run since (see NativeResult::allocate).
+    Status allocate(ElementType type, InputKind kind, std::size_t count, PyObject* like = nullptr);
 
     // The result's elements, in the result's own width: 'l' and 'L' results
     // have 8-byte items even when the input was read 4 bytes wide.
@@ -64,6 +67,9 @@ public:
     Result<Ref> finish();
 
 private:
+    // Holds the writable view of the new object_, which must have `count` items.
+    Status view_items(std::size_t count);
+
     ElementType type_ = ElementType::b;
     Ref object_;       // the result, or for a small array.array the bytes it will be made from
     BufferView view_;  // the result's writable view; not held while staging in bytes
@@ -72,12 +78,15 @@ private:
 
 // Allocates a result of `count` elements and lets fill(std::span<Out>) write
 // them, Out being T, or its 64-bit widening for 'l'/'L' read 4 bytes wide.
+// `like` as for NativeResult::allocate; it is not used for widened results.
 template <class T, class Fill>
-Result<Ref> fill_result(ElementType type, InputKind kind, std::size_t count, Fill&& fill) {
+Result<Ref> fill_result(ElementType type, InputKind kind, std::size_t count, PyObject* like, Fill&& fill) {
     NativeResult out;
-    TV_TRY(out.allocate(type, output_kind(kind), count));
-    if constexpr (std::is_integral_v<T> && sizeof(T) == 4) {
-        if (has_variable_width(type)) {
+    constexpr bool may_widen = std::is_integral_v<T> && sizeof(T) == 4;
+    const bool widens = may_widen && has_variable_width(type);
+    TV_TRY(out.allocate(type, output_kind(kind), count, widens ? nullptr : like));
+    if constexpr (may_widen) {
+        if (widens) {
             using Wide = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
             fill(out.template elements<Wide>());
             return out.finish();
@@ -89,13 +98,14 @@ Result<Ref> fill_result(ElementType type, InputKind kind, std::size_t count, Fil
 
 // A result holding exactly `values`: straight from native memory for
 // array.array and numpy outputs, through a list of Python values for Arrow.
+// `like` as for NativeResult::allocate.
 template <class T>
-Result<Ref> result_from_values(ElementType type, InputKind kind, std::span<const T> values) {
+Result<Ref> result_from_values(ElementType type, InputKind kind, std::span<const T> values, PyObject* like = nullptr) {
     if (output_kind(kind) == InputKind::Arrow) {
         TV_ASSIGN(Ref list, list_from_values(values));
         return result_from_list(type, kind, list.get());
     }
-    return fill_result<T>(type, kind, values.size(), [&]<class Out>(std::span<Out> out) {
+    return fill_result<T>(type, kind, values.size(), like, [&]<class Out>(std::span<Out> out) {
         std::copy(values.begin(), values.end(), out.begin());
     });
 }

@@ -46,6 +46,15 @@ void combine(Operator op, std::span<const T> a, std::span<const T> b, std::span<
     }
 }
 
+// An input the array.array result can be sliced from (see
+// NativeResult::allocate): exact inputs have run no Python code, and both
+// inputs have the result's element type and length.
+PyObject* result_template(const Input& a, const Input& b) {
+    for (const Input* input : {&a, &b})
+        if (input->kind == InputKind::Array && input->exact) return input->object;
+    return nullptr;
+}
+
 Result<Ref> elementwise(const Call& call, Operator op) {
     // An exact array.array, numpy array or memoryview answers the prologue
     // from one buffer request, which its view can then use, as long as no
@@ -89,7 +98,7 @@ Result<Ref> elementwise(const Call& call, Operator op) {
         TV_ASSIGN(std::span<const T> xs, view_a.read_slice());
         TV_ASSIGN(std::span<const T> ys, view_b.read_slice());
         const std::size_t count = std::min(xs.size(), ys.size());
-        return fill_result<T>(result_like.type, result_like.kind, count,
+        return fill_result<T>(result_like.type, result_like.kind, count, result_template(first, second),
                               [&]<class Out>(std::span<Out> out) { combine<T, Out>(op, xs, ys, out); });
     });
 }

@@ -68,16 +68,19 @@ std::size_t keep_distinct(std::span<const radix::Bits<T>> items, std::byte* out)
 
 template <class T>
 Result<Ref> unique_of(std::span<const T> xs, const Input& input) {
+    // An exact array.array input has run no Python code, and the distinct
+    // values are never more than its items: the result may be sliced from it.
+    PyObject* like = input.kind == InputKind::Array && input.exact ? input.object : nullptr;
     if constexpr (std::is_floating_point_v<T>) {
         scratch::ItemBuffer values;
         TV_ASSIGN(std::optional<std::size_t> kept, distinct::sorted_distinct(xs, values));
-        if (kept) return result_from_values<T>(input.type, input.kind, std::span<const T>(values.as<T>(), *kept));
+        if (kept) return result_from_values<T>(input.type, input.kind, std::span<const T>(values.as<T>(), *kept), like);
     }
     TV_ASSIGN(auto sorted, scratch::SortedCopy<T>::of(xs));
     std::size_t kept = keep_distinct<T>(sorted.items(), sorted.spare());
     // The memcpy calls above made T items of the spare buffer's bytes.
     const T* values = reinterpret_cast<const T*>(sorted.spare());
-    return result_from_values<T>(input.type, input.kind, std::span<const T>(values, kept));
+    return result_from_values<T>(input.type, input.kind, std::span<const T>(values, kept), like);
 }
 
 }  // namespace
