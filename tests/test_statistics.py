@@ -128,8 +128,9 @@ def test_median_with_nan_agrees_with_sort(n, mostly_nan):
 
 # Sizes either side of where median changes strategy: a sorted copy below
 # 32 items, rounds against a sample's elements settled by selection from
-# 128 kept, counting rounds with 11-bit digits (NaN present) from 16,384.
-MEDIAN_SIZES = [31, 32, 129, 1000, 20_000]
+# 128 kept, counting rounds with 11-bit digits (NaN present) from 16,384;
+# and sizes that leave every vector width a partial tail.
+MEDIAN_SIZES = [31, 32, 129, 147, 1000, 4097, 20_000]
 MEDIAN_CASES = [(tc, shape) for tc in TYPECODES
                 for shape in ("random", "narrow", "sorted", "reversed", "sawtooth") + (("nan",) if tc in "fd" else ())]
 

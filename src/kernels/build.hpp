@@ -4,13 +4,14 @@
 #pragma once
 
 #include "kernels/elementwise.hpp"
+#include "kernels/partition.hpp"
 #include "kernels/reduce.hpp"
 
 namespace telvaran::kernels::TV_KERNEL_TARGET {
 
 template <class T>
 constexpr KernelSet<T> set_of() {
-    KernelSet<T> set{sum<T>, min<T>, max<T>, add<T>, multiply<T>, scale<T>, clamp<T>, nullptr};
+    KernelSet<T> set{sum<T>, min<T>, max<T>, add<T>, multiply<T>, scale<T>, clamp<T>, nullptr, keep_between<T>};
     if constexpr (std::is_floating_point_v<T>) set.normalize = normalize<T>;
     return set;
 }

@@ -42,6 +42,10 @@ struct KernelSet {
     void (*scale)(T* xs, std::size_t n, T factor);
     void (*clamp)(T* xs, std::size_t n, T lo, T hi);
     void (*normalize)(T* xs, std::size_t n, T mn, T d);  // null for integers
+    // The elements x with lo <= x <= hi, written to out in order (see
+    // kernels/partition.hpp); *below counts those under lo.
+    std::size_t (*keep_between)(const T* xs, std::size_t n, T lo, T hi, T* out, std::size_t* below,
+                                bool* unordered);
 };
 
 namespace detail {
@@ -81,6 +85,10 @@ T minimum(std::span<const T> xs) {
 template <class T>
 T maximum(std::span<const T> xs) {
     return active<T>().max(xs.data(), xs.size());
+}
+template <class T>
+std::size_t keep_between(const T* xs, std::size_t n, T lo, T hi, T* out, std::size_t* below, bool* unordered) {
+    return active<T>().keep_between(xs, n, lo, hi, out, below, unordered);
 }
 
 }  // namespace telvaran::kernels

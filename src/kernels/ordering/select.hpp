@@ -17,6 +17,7 @@
 #pragma once
 
 #include "core/result.hpp"
+#include "kernels/kernels.hpp"
 #include "kernels/ordering/radix_sort.hpp"
 #include "kernels/ordering/sorted_copy.hpp"
 
@@ -144,16 +145,16 @@ bool is_nan(T x) {
     return false;
 }
 
-// One pass over the m elements that value_at gives: returns how many it
-// keeps, with k moved among them, or nothing when k falls outside them or
-// a NaN was seen.
-template <class T, class ValueAt>
-std::optional<std::size_t> keep_between_samples(ValueAt value_at, std::size_t m, std::size_t& k, T* kept_values) {
+// One pass over the m elements of xs: returns how many it keeps, in
+// kept_values (which may be xs), with k moved among them, or nothing when k
+// falls outside them or a NaN was seen.
+template <class T>
+std::optional<std::size_t> keep_between_samples(const T* xs, std::size_t m, std::size_t& k, T* kept_values) {
     constexpr std::size_t s = kSampleSize;
     T sample[s];
     bool nan = false;
     for (std::size_t i = 0; i < s; ++i) {
-        sample[i] = value_at((2 * i + 1) * m / (2 * s));
+        sample[i] = xs[(2 * i + 1) * m / (2 * s)];
         nan |= is_nan(sample[i]);
     }
     if (nan) return std::nullopt;  // a NaN would upset the sample's selection
@@ -170,14 +171,7 @@ std::optional<std::size_t> keep_between_samples(ValueAt value_at, std::size_t m,
         hi = sample[place + kSampleGap];
     }
     std::size_t below = 0;
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < m; ++i) {
-        T x = value_at(i);
-        nan |= is_nan(x);
-        below += x < lo;
-        kept_values[kept] = x;
-        kept += (x >= lo) & (x <= hi);
-    }
+    const std::size_t kept = kernels::keep_between<T>(xs, m, lo, hi, kept_values, &below, &nan);
     if (nan || k < below || k - below >= kept) return std::nullopt;
     k -= below;
     return kept;
@@ -185,9 +179,9 @@ std::optional<std::size_t> keep_between_samples(ValueAt value_at, std::size_t m,
 
 template <class T>
 std::optional<Found<Bits<T>>> select_by_sample(const T* input, std::size_t n, std::size_t k, T* values) {
-    auto m = keep_between_samples<T>([input](std::size_t i) { return input[i]; }, n, k, values);
+    auto m = keep_between_samples<T>(input, n, k, values);
     while (m && *m > kSettleBelow) {
-        auto fewer = keep_between_samples<T>([values](std::size_t i) { return values[i]; }, *m, k, values);
+        auto fewer = keep_between_samples<T>(values, *m, k, values);
         if (fewer && *fewer == *m) break;  // no progress: mostly one value
         m = fewer;
     }
