@@ -104,3 +104,14 @@ def test_chosen_kernels_match_the_reference(reference, code):
             mine, theirs = array(code, a), array(code, a)
             assert outcome(getattr(tv, name), mine, *args) == outcome(getattr(reference, name), theirs, *args)
             assert mine.tobytes() == theirs.tobytes(), (name, args, n)
+
+
+# Float sums of many blocks: 16 float or 8 double whole blocks at a time,
+# then what remains.
+@pytest.mark.parametrize("code", "fd")
+@pytest.mark.parametrize("n", [16 * 8192, 19 * 8192 + 17, 40 * 8192 - 1])
+def test_float_sums_of_many_blocks_match_the_reference(reference, code, n):
+    rng = random.Random(n)
+    a = array(code, [rng.uniform(-1e6, 1e6) * 10.0 ** rng.randint(-30, 30) for _ in range(n)])
+    for name in ("sum", "mean", "var"):
+        assert outcome(getattr(tv, name), a) == outcome(getattr(reference, name), a), name

@@ -7,6 +7,10 @@
 
 #include <utility>
 
+#if defined(__AVX512F__)
+#include <immintrin.h>
+#endif
+
 namespace telvaran::kernels::TV_KERNEL_TARGET {
 
 // One pass, one accumulator, strictly left to right. For integers the
@@ -60,12 +64,116 @@ void sum_group(std::size_t m, const T* base, std::size_t last, T* sums, std::ind
     ((m == M + 1 ? sum_blocks<T, M + 1>(base, last, sums) : void()), ...);
 }
 
+#if defined(__AVX512F__)
+// With AVX-512, whole blocks are summed a vector's width at a time, one
+// block to a lane (16 float or 8 double blocks). A step loads the next few
+// elements of every block, one vector per block, and transposes them in
+// registers, so that each resulting vector holds one element of every block;
+// those are then added to the lanes in element order. Every block is still
+// summed left to right from +0.0, so the block sums are unchanged; only
+// the vector additions replace the scalar ones and the loads are whole.
+
+// Lane by lane shuffles of four 128-bit quarters: {a.q0, a.q2, b.q0, b.q2}
+// and {a.q1, a.q3, b.q1, b.q3}.
+[[gnu::always_inline]] inline __m512 even_quarters(__m512 a, __m512 b) { return _mm512_shuffle_f32x4(a, b, 0x88); }
+[[gnu::always_inline]] inline __m512 odd_quarters(__m512 a, __m512 b) { return _mm512_shuffle_f32x4(a, b, 0xDD); }
+[[gnu::always_inline]] inline __m512d even_quarters(__m512d a, __m512d b) { return _mm512_shuffle_f64x2(a, b, 0x88); }
+[[gnu::always_inline]] inline __m512d odd_quarters(__m512d a, __m512d b) { return _mm512_shuffle_f64x2(a, b, 0xDD); }
+
+// From four vectors whose quarter q holds column q*s + k of four row groups
+// (group g in vector g), the four columns k, s + k, 2s + k, 3s + k.
+template <class V>
+[[gnu::always_inline]] inline void gather_quarters(V g0, V g1, V g2, V g3, V* col, std::size_t s, std::size_t k) {
+    const V v0 = even_quarters(g0, g1);
+    const V v1 = odd_quarters(g0, g1);
+    const V v2 = even_quarters(g2, g3);
+    const V v3 = odd_quarters(g2, g3);
+    col[k] = even_quarters(v0, v2);
+    col[s + k] = even_quarters(v1, v3);
+    col[2 * s + k] = odd_quarters(v0, v2);
+    col[3 * s + k] = odd_quarters(v1, v3);
+}
+
+// 16 blocks of floats: rows r[g] are 16 elements of block g; col[c] gets
+// element c of each block.
+[[gnu::always_inline]] inline void transpose(const __m512* r, __m512* col) {
+    __m512 u[4][4];  // u[G][k], quarter L: elements 4L + k of rows 4G..4G+3
+    for (std::size_t G = 0; G < 4; ++G) {
+        const __m512 t0 = _mm512_unpacklo_ps(r[4 * G], r[4 * G + 1]);
+        const __m512 t1 = _mm512_unpackhi_ps(r[4 * G], r[4 * G + 1]);
+        const __m512 t2 = _mm512_unpacklo_ps(r[4 * G + 2], r[4 * G + 3]);
+        const __m512 t3 = _mm512_unpackhi_ps(r[4 * G + 2], r[4 * G + 3]);
+        u[G][0] = _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(t0), _mm512_castps_pd(t2)));
+        u[G][1] = _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(t0), _mm512_castps_pd(t2)));
+        u[G][2] = _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(t1), _mm512_castps_pd(t3)));
+        u[G][3] = _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(t1), _mm512_castps_pd(t3)));
+    }
+    for (std::size_t k = 0; k < 4; ++k) gather_quarters(u[0][k], u[1][k], u[2][k], u[3][k], col, 4, k);
+}
+
+// 8 blocks of doubles: rows r[g] are 8 elements of block g.
+[[gnu::always_inline]] inline void transpose(const __m512d* r, __m512d* col) {
+    __m512d t[4][2];  // t[p][k], quarter L: elements 2L + k of rows 2p, 2p+1
+    for (std::size_t p = 0; p < 4; ++p) {
+        t[p][0] = _mm512_unpacklo_pd(r[2 * p], r[2 * p + 1]);
+        t[p][1] = _mm512_unpackhi_pd(r[2 * p], r[2 * p + 1]);
+    }
+    for (std::size_t k = 0; k < 2; ++k) gather_quarters(t[0][k], t[1][k], t[2][k], t[3][k], col, 2, k);
+}
+
+template <class T>
+struct Lanes512;
+template <>
+struct Lanes512<float> {
+    using V = __m512;
+    static V zero() { return _mm512_setzero_ps(); }
+    static V load(const float* p) { return _mm512_loadu_ps(p); }
+    static V add(V a, V b) { return _mm512_add_ps(a, b); }
+    static void store(float* p, V a) { _mm512_storeu_ps(p, a); }
+};
+template <>
+struct Lanes512<double> {
+    using V = __m512d;
+    static V zero() { return _mm512_setzero_pd(); }
+    static V load(const double* p) { return _mm512_loadu_pd(p); }
+    static V add(V a, V b) { return _mm512_add_pd(a, b); }
+    static void store(double* p, V a) { _mm512_storeu_pd(p, a); }
+};
+
+// The sums of the 64 / sizeof(T) whole blocks from `base`, in `sums`.
+template <class T>
+void sum_block_lanes(const T* base, T* sums) {
+    using L = Lanes512<T>;
+    constexpr std::size_t kWidth = 64 / sizeof(T);
+    typename L::V acc = L::zero();
+    for (std::size_t i = 0; i < kSumBlock; i += kWidth) {
+        typename L::V rows[kWidth];
+        typename L::V cols[kWidth];
+        for (std::size_t g = 0; g < kWidth; ++g) rows[g] = L::load(base + g * kSumBlock + i);
+        transpose(rows, cols);
+        for (std::size_t c = 0; c < kWidth; ++c) acc = L::add(acc, cols[c]);
+    }
+    L::store(sums, acc);
+}
+#endif
+
 template <class T>
 T sum(const T* xs, std::size_t n, bool by_blocks) {
     if (!by_blocks || std::is_integral_v<T>) return sum_run(xs, n);
     const std::size_t blocks = (n + kSumBlock - 1) / kSumBlock;
     T total = T(0);
-    for (std::size_t first = 0; first < blocks; first += kBlocksAtOnce) {
+    std::size_t first = 0;
+#if defined(__AVX512F__)
+    if constexpr (std::is_floating_point_v<T>) {
+        constexpr std::size_t kLanes512 = 64 / sizeof(T);
+        for (; first + kLanes512 <= n / kSumBlock; first += kLanes512) {
+            T sums[kLanes512];
+            sum_block_lanes(xs + first * kSumBlock, sums);
+            for (std::size_t g = 0; g < kLanes512; ++g) total += sums[g];  // in block order
+        }
+    }
+#endif
+    for (; first < blocks; first += kBlocksAtOnce) {
         const std::size_t m = blocks - first < kBlocksAtOnce ? blocks - first : kBlocksAtOnce;
         const std::size_t last = n - (first + m - 1) * kSumBlock;
         T sums[kBlocksAtOnce];
