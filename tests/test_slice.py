@@ -98,9 +98,20 @@ def test_refused_inputs(obj, error, message):
         tv.slice(obj, 0, 1)
 
 
-def test_two_dimensional_numpy_refused(np):
-    with pytest.raises(TypeError, match=re.escape("numpy.ndarray must be 1-dimensional (ndim == 1)")):
-        tv.slice(np.zeros((2, 2)), 0, 1)
+@pytest.mark.parametrize(
+    "make, start, end, error, message",
+    [
+        (lambda np: np.zeros((2, 2)), 0, 1, TypeError, "numpy.ndarray must be 1-dimensional (ndim == 1)"),
+        (lambda np: np.zeros((2, 2)), 5, 1, TypeError, "numpy.ndarray must be 1-dimensional (ndim == 1)"),
+        (lambda np: np.zeros(6)[::2], 0, 1, TypeError,
+         "numpy.ndarray must be contiguous (C_CONTIGUOUS or F_CONTIGUOUS)"),
+        (lambda np: np.array([1, None], dtype=object), 3, 1, ValueError,
+         "Invalid slice indices: start=3, end=1, length=2"),
+    ],
+)
+def test_numpy_refusals_in_order(np, make, start, end, error, message):
+    with pytest.raises(error, match=f"^{re.escape(message)}$"):
+        tv.slice(make(np), start, end)
 
 
 def test_arrow_buffer(pa):

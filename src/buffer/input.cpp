@@ -343,6 +343,16 @@ Result<InputKind> detect_input_kind(PyObject* obj) {
     return detected.kind;
 }
 
+Result<Detection> detect_input(PyObject* obj) {
+    TV_ASSIGN(Detected detected, detect(obj));
+    return Detection{detected.kind, detected.by_type, detected.exact};
+}
+
+Status validate_detected(PyObject* obj, const Detection& found, Access access) {
+    if (found.by_type) return validate_after_instance_check(obj, found.kind, access);
+    return validate_input(obj, found.kind, access);
+}
+
 Status validate_input(PyObject* obj, InputKind kind, Access access) {
     TV_TRY(check_instance(obj, kind));
     return validate_after_instance_check(obj, kind, access);

@@ -18,6 +18,20 @@ enum class Access : bool { Read = false, InPlace = true };
 // Instance checks against array.array, numpy.ndarray, memoryview and the
 // three Arrow classes, in that order.
 Result<InputKind> detect_input_kind(PyObject* obj);
+
+// The same detection, with what it found out on the way: whether the
+// instance check was answered by the object's type alone (validation then
+// need not repeat it), and whether the type is exactly array.array,
+// numpy.ndarray or memoryview, so that no Python code runs when the prologue
+// examines the object.
+struct Detection {
+    InputKind kind;
+    bool by_type;
+    bool exact;
+};
+Result<Detection> detect_input(PyObject* obj);
+// Validation after detect_input.
+Status validate_detected(PyObject* obj, const Detection& found, Access access);
 Status validate_input(PyObject* obj, InputKind kind, Access access);
 Result<ElementType> resolve_element_type(PyObject* obj, InputKind kind);
 Result<std::uint64_t> query_itemsize(PyObject* obj);

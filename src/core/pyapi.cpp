@@ -55,16 +55,12 @@ Result<Ref> optional_module(PyObject* name) { return loaded(name); }
 
 Result<Ref> getattr(PyObject* obj, PyObject* name) { return checked(PyObject_GetAttr(obj, name)); }
 
-namespace {
-// The entry of a plain module's dict, or an empty Ref when the generic
-// look-up has to decide (a module subclass, a missing name, __getattr__).
-Ref module_dict_entry(PyObject* module, PyObject* name) {
+Ref module_dict_entry(PyObject* module, PyObject* name) noexcept {
     if (!PyModule_CheckExact(module)) return {};
     PyObject* value = nullptr;
     if (PyDict_GetItemRef(PyModule_GetDict(module), name, &value) < 0) PyErr_Clear();
     return Ref::steal(value);
 }
-}  // namespace
 
 Result<Ref> module_attr(PyObject* module, PyObject* name) {
     if (Ref value = module_dict_entry(module, name)) return value;

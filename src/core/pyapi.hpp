@@ -44,6 +44,10 @@ Result<Ref> getattr(PyObject* obj, PyObject* name);
 // without the generic look-up through the module type first.
 Result<Ref> module_attr(PyObject* module, PyObject* name);
 Result<Ref> module_attr_or_empty(PyObject* module, PyObject* name);
+// The entry of a plain module's dict, or an empty Ref when the generic
+// look-up has to decide (a module subclass, a missing name, __getattr__).
+// Reading it runs no Python code.
+Ref module_dict_entry(PyObject* module, PyObject* name) noexcept;
 // Like getattr, but a failing look-up gives an empty Ref (the error
 // discarded, see below).
 Result<Ref> getattr_or_empty(PyObject* obj, PyObject* name);
