@@ -30,14 +30,28 @@ struct Match {
     bool exact = false;  // the object's type is the class itself
 };
 
+// Whether the object's __class__ is its type, known without reading it: a
+// static type (defined in C, not in Python) that looks attributes up the
+// generic way finds object's own __class__, which reports the type.
+bool class_is_type(PyTypeObject* type) {
+    return !(PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) &&
+           PyType_GetSlot(type, Py_tp_getattro) == reinterpret_cast<void*>(&PyObject_GenericGetAttr);
+}
+
 // The instance check is answered by the type alone when the object's type is
 // the class, or a subtype of a class whose metaclass is plain `type` (no
-// __instancecheck__ of its own can then say otherwise).
+// __instancecheck__ of its own can then say otherwise). Against such a class
+// a negative answer is the type's too when the object's __class__ is its
+// type: that attribute is all the check would read besides. Answering the
+// checks that fail before a pyarrow array's by type saves about 1,300
+// instructions per call.
 Result<Match> check_class(PyObject* obj, PyObject* cls) {
     PyTypeObject* type = Py_TYPE(obj);
     if (reinterpret_cast<PyObject*>(type) == cls) return Match{true, true, true};
-    if (PyType_CheckExact(cls) && PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls)))
-        return Match{true, true, false};
+    if (PyType_CheckExact(cls)) {
+        if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) return Match{true, true, false};
+        if (class_is_type(type)) return Match{false, true, false};
+    }
     TV_ASSIGN(bool found, py::isinstance(obj, cls));
     return Match{found, false, false};
 }
@@ -169,10 +183,27 @@ Result<bool> arrow_type_from_id(PyObject* arrow_type, ElementType& out) {
     return false;
 }
 
+// Whether the Arrow type is exactly pyarrow's DataType (the class of every
+// primitive Arrow type there), found from dictionary entries alone. Its text
+// names the type its id gives, and reading either runs no Python code, so
+// the id, one attribute read, may answer first: making the text costs about
+// 1,800 instructions.
+Result<bool> is_plain_arrow_type(PyObject* arrow_type) {
+    TV_ASSIGN(Ref pyarrow, py::optional_module(names.pyarrow));
+    if (!pyarrow) return false;
+    Ref data_type = py::module_dict_entry(pyarrow.get(), names.DataType);
+    return data_type && reinterpret_cast<PyObject*>(Py_TYPE(arrow_type)) == data_type.get();
+}
+
 Result<ElementType> resolve_arrow(PyObject* obj) {
     ElementType type{};
     TV_ASSIGN(Ref arrow_type, py::getattr_or_empty(obj, names.type));
     if (arrow_type) {
+        TV_ASSIGN(bool plain, is_plain_arrow_type(arrow_type.get()));
+        if (plain) {
+            TV_ASSIGN(bool by_id, arrow_type_from_id(arrow_type.get(), type));
+            if (by_id) return type;
+        }
         TV_ASSIGN(bool by_text, arrow_type_from_text(arrow_type.get(), type));
         if (by_text) return type;
         TV_ASSIGN(bool by_id, arrow_type_from_id(arrow_type.get(), type));

@@ -13,7 +13,7 @@ namespace telvaran::py {
 // Attribute and module names, interned once at import and kept.
 #define TV_NAMES(X)                                                            \
     X(array) X(numpy) X(builtins) X(pyarrow) X(ndarray) X(memoryview)         \
-    X(Buffer) X(Array) X(ChunkedArray) X(typecode) X(dtype) X(char_, "char")  \
+    X(Buffer) X(Array) X(ChunkedArray) X(DataType) X(typecode) X(dtype) X(char_, "char")  \
     X(format) X(type) X(id) X(ndim) X(flags) X(c_contiguous) X(f_contiguous)  \
     X(readonly) X(itemsize) X(slice) X(__getitem__) X(__bool__) X(__name__)   \
     X(__all__) X(map) X(filter) X(array_iterator) X(empty)                    \
