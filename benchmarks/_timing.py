@@ -19,6 +19,10 @@ from time import perf_counter_ns
 # holds more than this many bytes of copies, nor more than this many objects.
 POOL_BYTES = 64 * 1024 * 1024
 POOL_ITEMS = 20_000
+# A loop of this many calls or fewer is timed call by call instead, in up
+# to MOST_REPEATS repeats.
+FEW_CALLS = 4
+MOST_REPEATS = 15
 # Calibration grows the loop until one pass takes this long.
 CALIBRATION_NS = 2_000_000
 # No list of inputs grows beyond this many entries (16 MB of references).
@@ -106,8 +110,13 @@ class _Subject:
         per_call = max(elapsed - bare, 1) / count
         self.loops = min(self.cap, max(1, int(settings.budget_ns / settings.repeats / per_call)))
         self.repeats = settings.repeats
-        if self.loops == 1:  # slow calls: stay near the budget, but keep a minimum of two
-            self.repeats = max(2, min(self.repeats, int(settings.budget_ns / per_call)))
+        if self.loops <= FEW_CALLS:
+            # Calls of milliseconds (memory-bound passes over large arrays,
+            # whose speed varies most with what the machine's other cores
+            # do): the same budget as single calls, so that the fastest of
+            # more samples counts.
+            self.loops = 1
+            self.repeats = max(2, min(MOST_REPEATS, int(settings.budget_ns / per_call)))
 
     def timing(self) -> Timing:
         # The fastest loop and the fastest bare loop are each the least
