@@ -159,7 +159,7 @@ std::uint64_t clear_bits(const std::uint8_t* bitmap, std::uint64_t first, std::u
     const std::uint64_t end = first + length;
     for (; k < end && (k & 7) != 0; ++k) set += (bitmap[k >> 3] >> (k & 7)) & 1u;
     for (; end - k >= 64; k += 64) {
-        std::uint64_t word;
+        std::uint64_t word = 0;
         std::memcpy(&word, bitmap + (k >> 3), sizeof word);
         set += static_cast<std::uint64_t>(std::popcount(word));
     }

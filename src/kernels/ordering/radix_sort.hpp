@@ -210,7 +210,7 @@ constexpr Bits<T> item_of_float_key(Bits<T> key) noexcept {
 // How one sort runs, decided from the item count and the key range before
 // any buffer is allocated.
 struct Plan {
-    enum Kind { kInsertion, kNone, kCounting, kRadix } kind = kInsertion;
+    enum Kind : std::uint8_t { kInsertion, kNone, kCounting, kRadix } kind = kInsertion;
     std::uint64_t lo = 0;    // the least key
     std::uint64_t span = 0;  // greatest key - least key
     bool split = false;      // radix: one MSD pass first
@@ -514,7 +514,10 @@ private:
             if constexpr (kFirst) {
                 bucket(dst + start, first_to + start, end - start, below, false);
             } else {
-                bucket(dst + start, const_cast<U*>(src) + start, end - start, below, !in_src);
+                // After the first pass `src` is this sort's own scratch,
+                // read here as the pass's source and free to be written.
+                bucket(dst + start, const_cast<U*>(src) + start, end - start, below,  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+                       !in_src);
             }
             start = end;
         }

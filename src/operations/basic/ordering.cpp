@@ -26,7 +26,8 @@ void reverse_items(U* items, std::size_t n) {
         // trade places eight at a time as the bytes of a 64-bit word, whose
         // byte order a single instruction reverses.
         for (; i + 8 <= n / 2; i += 8) {
-            std::uint64_t front, back;
+            std::uint64_t front = 0;
+            std::uint64_t back = 0;
             std::memcpy(&front, items + i, 8);
             std::memcpy(&back, items + n - i - 8, 8);
             front = __builtin_bswap64(front);
