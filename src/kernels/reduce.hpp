@@ -5,6 +5,8 @@
 #include "kernels/kernels.hpp"
 #include "kernels/target.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #if defined(__AVX512F__)
@@ -65,8 +67,9 @@ void sum_group(std::size_t m, const T* base, std::size_t last, T* sums, std::ind
 }
 
 #if defined(__AVX512F__)
-// With AVX-512, whole blocks are summed a vector's width at a time, one
-// block to a lane (16 float or 8 double blocks). A step loads the next few
+// With AVX-512, blocks are summed a vector's width at a time, one block to
+// a lane (16 float or 8 double blocks; a group at the end has fewer, the
+// last of them shorter, and idle lanes). A step loads the next few
 // elements of every block, one vector per block, and transposes them in
 // registers, so that each resulting vector holds one element of every block;
 // those are then added to the lanes in element order. Every block is still
@@ -126,23 +129,29 @@ struct Lanes512;
 template <>
 struct Lanes512<float> {
     using V = __m512;
+    using M = __mmask16;
     static V zero() { return _mm512_setzero_ps(); }
     static V load(const float* p) { return _mm512_loadu_ps(p); }
+    static V load(const float* p, M m) { return _mm512_maskz_loadu_ps(m, p); }
     static V add(V a, V b) { return _mm512_add_ps(a, b); }
+    static V add(V a, M m, V b) { return _mm512_mask_add_ps(a, m, a, b); }
     static void store(float* p, V a) { _mm512_storeu_ps(p, a); }
 };
 template <>
 struct Lanes512<double> {
     using V = __m512d;
+    using M = __mmask8;
     static V zero() { return _mm512_setzero_pd(); }
     static V load(const double* p) { return _mm512_loadu_pd(p); }
+    static V load(const double* p, M m) { return _mm512_maskz_loadu_pd(m, p); }
     static V add(V a, V b) { return _mm512_add_pd(a, b); }
+    static V add(V a, M m, V b) { return _mm512_mask_add_pd(a, m, a, b); }
     static void store(double* p, V a) { _mm512_storeu_pd(p, a); }
 };
 
 // The sums of the 64 / sizeof(T) whole blocks from `base`, in `sums`.
 template <class T>
-void sum_block_lanes(const T* base, T* sums) {
+void sum_whole_block_lanes(const T* base, T* sums) {
     using L = Lanes512<T>;
     constexpr std::size_t kWidth = 64 / sizeof(T);
     typename L::V acc = L::zero();
@@ -152,6 +161,33 @@ void sum_block_lanes(const T* base, T* sums) {
         for (std::size_t g = 0; g < kWidth; ++g) rows[g] = L::load(base + g * kSumBlock + i);
         transpose(rows, cols);
         for (std::size_t c = 0; c < kWidth; ++c) acc = L::add(acc, cols[c]);
+    }
+    L::store(sums, acc);
+}
+
+// The same for m blocks (1 to the width), the last of them `last` elements
+// long (1 to kSumBlock): rows past the blocks are zeros, and masked
+// additions give each lane exactly its own block's additions.
+template <class T>
+void sum_block_lanes(const T* base, std::size_t m, std::size_t last, T* sums) {
+    using L = Lanes512<T>;
+    using M = typename L::M;
+    constexpr std::size_t kWidth = 64 / sizeof(T);
+    if (m == kWidth && last == kSumBlock) return sum_whole_block_lanes(base, sums);
+    const M whole = M((std::uint32_t(1) << (m - 1)) - 1);  // the lanes of the whole blocks
+    const M last_lane = M(std::uint32_t(1) << (m - 1));
+    const T* last_block = base + (m - 1) * kSumBlock;
+    typename L::V acc = L::zero();
+    for (std::size_t i = 0; i < kSumBlock; i += kWidth) {
+        const std::size_t valid = last > i ? std::min(kWidth, last - i) : 0;  // of the last block
+        if (m == 1 && valid == 0) break;
+        typename L::V rows[kWidth];
+        typename L::V cols[kWidth];
+        for (std::size_t g = 0; g + 1 < m; ++g) rows[g] = L::load(base + g * kSumBlock + i);
+        rows[m - 1] = valid ? L::load(last_block + i, M((std::uint32_t(1) << valid) - 1)) : L::zero();
+        for (std::size_t g = m; g < kWidth; ++g) rows[g] = L::zero();
+        transpose(rows, cols);
+        for (std::size_t c = 0; c < kWidth; ++c) acc = L::add(acc, M(whole | (c < valid ? last_lane : 0)), cols[c]);
     }
     L::store(sums, acc);
 }
@@ -165,11 +201,17 @@ T sum(const T* xs, std::size_t n, bool by_blocks) {
     std::size_t first = 0;
 #if defined(__AVX512F__)
     if constexpr (std::is_floating_point_v<T>) {
+        // A group of blocks costs the same however many lanes it fills: the
+        // trailing blocks take the lanes only when they fill three quarters
+        // of them (13 float blocks, 100,000 elements: 0.7 of the time of
+        // scalar chains; 3 blocks: twice it).
         constexpr std::size_t kLanes512 = 64 / sizeof(T);
-        for (; first + kLanes512 <= n / kSumBlock; first += kLanes512) {
+        for (; first < blocks && 4 * (blocks - first) >= 3 * kLanes512; first += kLanes512) {
+            const std::size_t m = std::min(kLanes512, blocks - first);
+            const std::size_t last = std::min(kSumBlock, n - (first + m - 1) * kSumBlock);
             T sums[kLanes512];
-            sum_block_lanes(xs + first * kSumBlock, sums);
-            for (std::size_t g = 0; g < kLanes512; ++g) total += sums[g];  // in block order
+            sum_block_lanes(xs + first * kSumBlock, m, last, sums);
+            for (std::size_t g = 0; g < m; ++g) total += sums[g];  // in block order
         }
     }
 #endif
