@@ -28,6 +28,7 @@ void take_wider(KernelSet<T>& set) {
     set.min = wider.min;
     set.max = wider.max;
     set.clamp = wider.clamp;
+    set.sort = wider.sort;
 }
 
 const KernelTable* mixed() {

@@ -42,6 +42,11 @@ struct KernelSet {
     void (*scale)(T* xs, std::size_t n, T factor);
     void (*clamp)(T* xs, std::size_t n, T lo, T hi);
     void (*normalize)(T* xs, std::size_t n, T mn, T d);  // null for integers
+    // Sorts xs ascending in place, not stably, where that gives the stable
+    // order (for floats: no item is -0.0 or NaN) and is faster than the
+    // radix sort, and returns true; else returns false having changed
+    // nothing. Null where the build has no such sort.
+    bool (*sort)(T* xs, std::size_t n);
 };
 
 namespace detail {

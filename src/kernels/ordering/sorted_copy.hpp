@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/result.hpp"
+#include "kernels/kernels.hpp"
 #include "kernels/ordering/radix_sort.hpp"
 
 #include <bit>
@@ -138,6 +139,7 @@ Status sort_in_place(std::span<T> xs) {
     using U = radix::Bits<T>;
     const std::size_t n = xs.size();
     if (n < 2) return {};
+    if (auto vector_sort = kernels::active<T>().sort; vector_sort && vector_sort(xs.data(), n)) return {};
     U* items = reinterpret_cast<U*>(xs.data());
     radix::Plan plan = radix::plan_for<T>(items, n);
     if (plan.kind == radix::Plan::kInsertion) {
