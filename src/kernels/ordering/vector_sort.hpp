@@ -218,8 +218,10 @@ private:
 
     // Sorts n <= kRegs * kW keys; the missing lanes are filled with the
     // greatest key, so they sort last and are never stored.
+    // Kept out of line: one function holding every block's network is
+    // slow to compile (minutes, in Clang's link-time code generation).
     template <int kRegs>
-    static void sort_block(U* keys, std::size_t n) {
+    [[gnu::noinline]] static void sort_block(U* keys, std::size_t n) {
         const __m512i fill = L::set1(U(~U(0)));
         __m512i v[kRegs];
 #pragma GCC unroll 16
@@ -273,7 +275,7 @@ private:
     // fewer than kW are left, the written parts enclose exactly the unread
     // keys and the held ones, so these fill the gap.
     template <bool kWithEqual>
-    static std::size_t partition(U* keys, std::size_t n, U p) {
+    [[gnu::noinline]] static std::size_t partition(U* keys, std::size_t n, U p) {
         const __m512i pv = L::set1(p);
         auto goes_left = [&](__m512i v) { return kWithEqual ? L::less_equal(v, pv) : L::less(v, pv); };
         const M all = L::first(kW);
