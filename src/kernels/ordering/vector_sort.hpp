@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <type_traits>
 
 namespace telvaran::kernels::TV_KERNEL_TARGET::vsort {
@@ -85,6 +86,34 @@ struct Lanes<std::uint32_t> {
     static int count(M m) { return __builtin_popcount(unsigned(m)); }
 };
 
+// Signed keys: the same lanes, compared as signed integers.
+template <>
+struct Lanes<std::int64_t> : Lanes<std::uint64_t> {
+    using U = std::int64_t;
+    static __m512i set1(U x) { return _mm512_set1_epi64(static_cast<long long>(x)); }
+    static __m512i load_or(const U* p, M m, __m512i fill) { return _mm512_mask_loadu_epi64(fill, m, p); }
+    static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_epi64(p, m, v); }
+    static __m512i min(__m512i a, __m512i b) { return _mm512_maskz_min_epi64(M(~M(0)), a, b); }
+    static __m512i max(__m512i a, __m512i b) { return _mm512_maskz_max_epi64(M(~M(0)), a, b); }
+    static M less(__m512i a, __m512i b) { return _mm512_cmplt_epi64_mask(a, b); }
+    static M less_equal(__m512i a, __m512i b) { return _mm512_cmple_epi64_mask(a, b); }
+    static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi64(p, m, v); }
+};
+
+// Signed keys: the same lanes, compared as signed integers.
+template <>
+struct Lanes<std::int32_t> : Lanes<std::uint32_t> {
+    using U = std::int32_t;
+    static __m512i set1(U x) { return _mm512_set1_epi32(static_cast<int>(x)); }
+    static __m512i load_or(const U* p, M m, __m512i fill) { return _mm512_mask_loadu_epi32(fill, m, p); }
+    static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_epi32(p, m, v); }
+    static __m512i min(__m512i a, __m512i b) { return _mm512_maskz_min_epi32(M(~M(0)), a, b); }
+    static __m512i max(__m512i a, __m512i b) { return _mm512_maskz_max_epi32(M(~M(0)), a, b); }
+    static M less(__m512i a, __m512i b) { return _mm512_cmplt_epi32_mask(a, b); }
+    static M less_equal(__m512i a, __m512i b) { return _mm512_cmple_epi32_mask(a, b); }
+    static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi32(p, m, v); }
+};
+
 #if defined(__AVX512VBMI2__)
 template <>
 struct Lanes<std::uint16_t> {
@@ -109,6 +138,19 @@ struct Lanes<std::uint16_t> {
     static __m512i expand(M m, __m512i v) { return _mm512_maskz_expand_epi16(m, v); }
     static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi16(p, m, v); }
     static int count(M m) { return __builtin_popcount(unsigned(m)); }
+};
+// Signed keys: the same lanes, compared as signed integers.
+template <>
+struct Lanes<std::int16_t> : Lanes<std::uint16_t> {
+    using U = std::int16_t;
+    static __m512i set1(U x) { return _mm512_set1_epi16(static_cast<short>(x)); }
+    static __m512i load_or(const U* p, M m, __m512i fill) { return _mm512_mask_loadu_epi16(fill, m, p); }
+    static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_epi16(p, m, v); }
+    static __m512i min(__m512i a, __m512i b) { return _mm512_maskz_min_epi16(M(~M(0)), a, b); }
+    static __m512i max(__m512i a, __m512i b) { return _mm512_maskz_max_epi16(M(~M(0)), a, b); }
+    static M less(__m512i a, __m512i b) { return _mm512_cmplt_epi16_mask(a, b); }
+    static M less_equal(__m512i a, __m512i b) { return _mm512_cmple_epi16_mask(a, b); }
+    static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi16(p, m, v); }
 };
 #endif
 
@@ -222,7 +264,7 @@ private:
     // slow to compile (minutes, in Clang's link-time code generation).
     template <int kRegs>
     [[gnu::noinline]] static void sort_block(U* keys, std::size_t n) {
-        const __m512i fill = L::set1(U(~U(0)));
+        const __m512i fill = L::set1(std::numeric_limits<U>::max());
         __m512i v[kRegs];
 #pragma GCC unroll 16
         for (int i = 0; i < kRegs; ++i) {
@@ -429,29 +471,43 @@ bool takes_keys(std::size_t n, std::uint64_t span) {
 // Sorts the items of an element type in place by their keys, and returns
 // true; or returns false having changed nothing when the radix sort is the
 // faster (see takes_keys) or the only one that gives the stable order
-// (floats with -0.0 or NaN).
+// (floats with -0.0 or NaN). Integers are sorted as they are, with signed
+// or unsigned comparisons; floats as their keys, made in the pass that
+// looks for -0.0 and NaN (and unmade, when it finds one: key_of is a
+// bijection on all bit patterns).
 template <class T, class U>
 bool sort_items(T* xs, std::size_t n) {
-    U* keys = reinterpret_cast<U*>(xs);
+    U* items = reinterpret_cast<U*>(xs);
     if (n < 2) return true;
-    // One pass finds the key range and, for floats, -0.0 and NaN.
-    constexpr U sign = U(U(1) << (8 * sizeof(U) - 1));
-    constexpr U inf = sizeof(U) == 8 ? U(0x7FF0000000000000ull) : U(0x7F800000u);
-    U lo = U(~U(0)), hi = 0, shared = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const U x = keys[i];
-        if constexpr (std::is_floating_point_v<T>) shared |= U(x == sign) | U(U(x & U(~sign)) > inf);
-        const U k = key_of<T>(x);
-        lo = k < lo ? k : lo;
-        hi = k > hi ? k : hi;
+    if constexpr (std::is_floating_point_v<T>) {
+        constexpr U sign = U(U(1) << (8 * sizeof(U) - 1));
+        constexpr U inf = sizeof(U) == 8 ? U(0x7FF0000000000000ull) : U(0x7F800000u);
+        U shared = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const U x = items[i];
+            shared |= U(x == sign) | U(U(x & U(~sign)) > inf);
+            items[i] = key_of<T>(x);
+        }
+        if (shared) {
+            for (std::size_t i = 0; i < n; ++i) items[i] = item_of<T>(items[i]);
+            return false;
+        }
+        Sorter<U>::sort(items, n);
+        for (std::size_t i = 0; i < n; ++i) items[i] = item_of<T>(items[i]);
+        return true;
+    } else {
+        U lo = U(~U(0)), hi = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const U k = key_of<T>(items[i]);
+            lo = k < lo ? k : lo;
+            hi = k > hi ? k : hi;
+        }
+        if (lo == hi) return true;  // one item throughout
+        if (!takes_keys<T>(n, std::uint64_t(hi - lo))) return false;
+        using S = std::conditional_t<std::is_signed_v<T>, std::make_signed_t<U>, U>;
+        Sorter<S>::sort(reinterpret_cast<S*>(xs), n);
+        return true;
     }
-    if (shared) return false;
-    if (lo == hi) return true;  // one item throughout
-    if (!takes_keys<T>(n, std::uint64_t(hi - lo))) return false;
-    for (std::size_t i = 0; i < n; ++i) keys[i] = key_of<T>(keys[i]);
-    Sorter<U>::sort(keys, n);
-    for (std::size_t i = 0; i < n; ++i) keys[i] = item_of<T>(keys[i]);
-    return true;
 }
 
 // The sort of an element type's table entry, or null where there is none.
