@@ -131,7 +131,7 @@ def sort_input(code, shape, n, rng):
         lo, hi = (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if code.islower() else (0, (1 << bits) - 1)
         wide = hi // 2
     plain = [rng.uniform(-wide, wide) if code in "fd" else rng.randint(lo, hi) for _ in range(n)]
-    step = (hi - lo) / (n + 1) if code in "fd" else max(1, (hi - lo) // (n + 1))
+    base, step = (-wide, 2 * wide / (n + 1)) if code in "fd" else (lo, max(1, (hi - lo) // (n + 1)))
     if shape == "sorted":
         return sorted(plain)
     if shape == "reverse":
@@ -143,7 +143,7 @@ def sort_input(code, shape, n, rng):
     if shape == "extremes":
         return [rng.choice((lo, hi, lo + 1, hi - 1, 0)) for _ in range(n)]
     if shape == "organ":  # rises then falls, over the whole range
-        return [min(lo + step * min(i, n - i), hi) for i in range(n)]
+        return [min(base + step * min(i, n - i), hi) for i in range(n)]
     if shape == "duplicates":  # a few wide values, many times each
         few = plain[:5] or [0]
         return [rng.choice(few) for _ in range(n)]

@@ -54,6 +54,7 @@ struct Lanes<std::uint64_t> {
     static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_epi64(p, m, v); }
     static __m512i min(__m512i a, __m512i b) { return _mm512_maskz_min_epu64(M(0xFF), a, b); }
     static __m512i max(__m512i a, __m512i b) { return _mm512_maskz_max_epu64(M(0xFF), a, b); }
+    static __m512i max_into(__m512i src, M m, __m512i a, __m512i b) { return _mm512_mask_max_epu64(src, m, a, b); }
     static __m512i permute(__m512i index, __m512i v) { return _mm512_maskz_permutexvar_epi64(M(0xFF), index, v); }
     static __m512i blend(M take_b, __m512i a, __m512i b) { return _mm512_mask_blend_epi64(take_b, a, b); }
     static M less(__m512i a, __m512i b) { return _mm512_cmplt_epu64_mask(a, b); }
@@ -76,6 +77,7 @@ struct Lanes<std::uint32_t> {
     static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_epi32(p, m, v); }
     static __m512i min(__m512i a, __m512i b) { return _mm512_maskz_min_epu32(M(0xFFFF), a, b); }
     static __m512i max(__m512i a, __m512i b) { return _mm512_maskz_max_epu32(M(0xFFFF), a, b); }
+    static __m512i max_into(__m512i src, M m, __m512i a, __m512i b) { return _mm512_mask_max_epu32(src, m, a, b); }
     static __m512i permute(__m512i index, __m512i v) { return _mm512_maskz_permutexvar_epi32(M(0xFFFF), index, v); }
     static __m512i blend(M take_b, __m512i a, __m512i b) { return _mm512_mask_blend_epi32(take_b, a, b); }
     static M less(__m512i a, __m512i b) { return _mm512_cmplt_epu32_mask(a, b); }
@@ -95,6 +97,7 @@ struct Lanes<std::int64_t> : Lanes<std::uint64_t> {
     static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_epi64(p, m, v); }
     static __m512i min(__m512i a, __m512i b) { return _mm512_maskz_min_epi64(M(~M(0)), a, b); }
     static __m512i max(__m512i a, __m512i b) { return _mm512_maskz_max_epi64(M(~M(0)), a, b); }
+    static __m512i max_into(__m512i src, M m, __m512i a, __m512i b) { return _mm512_mask_max_epi64(src, m, a, b); }
     static M less(__m512i a, __m512i b) { return _mm512_cmplt_epi64_mask(a, b); }
     static M less_equal(__m512i a, __m512i b) { return _mm512_cmple_epi64_mask(a, b); }
     static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi64(p, m, v); }
@@ -109,6 +112,7 @@ struct Lanes<std::int32_t> : Lanes<std::uint32_t> {
     static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_epi32(p, m, v); }
     static __m512i min(__m512i a, __m512i b) { return _mm512_maskz_min_epi32(M(~M(0)), a, b); }
     static __m512i max(__m512i a, __m512i b) { return _mm512_maskz_max_epi32(M(~M(0)), a, b); }
+    static __m512i max_into(__m512i src, M m, __m512i a, __m512i b) { return _mm512_mask_max_epi32(src, m, a, b); }
     static M less(__m512i a, __m512i b) { return _mm512_cmplt_epi32_mask(a, b); }
     static M less_equal(__m512i a, __m512i b) { return _mm512_cmple_epi32_mask(a, b); }
     static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi32(p, m, v); }
@@ -130,6 +134,7 @@ struct Lanes<std::uint16_t> {
     static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_epi16(p, m, v); }
     static __m512i min(__m512i a, __m512i b) { return _mm512_maskz_min_epu16(M(0xFFFFFFFFu), a, b); }
     static __m512i max(__m512i a, __m512i b) { return _mm512_maskz_max_epu16(M(0xFFFFFFFFu), a, b); }
+    static __m512i max_into(__m512i src, M m, __m512i a, __m512i b) { return _mm512_mask_max_epu16(src, m, a, b); }
     static __m512i permute(__m512i index, __m512i v) { return _mm512_maskz_permutexvar_epi16(M(0xFFFFFFFFu), index, v); }
     static __m512i blend(M take_b, __m512i a, __m512i b) { return _mm512_mask_blend_epi16(take_b, a, b); }
     static M less(__m512i a, __m512i b) { return _mm512_cmplt_epu16_mask(a, b); }
@@ -148,6 +153,7 @@ struct Lanes<std::int16_t> : Lanes<std::uint16_t> {
     static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_epi16(p, m, v); }
     static __m512i min(__m512i a, __m512i b) { return _mm512_maskz_min_epi16(M(~M(0)), a, b); }
     static __m512i max(__m512i a, __m512i b) { return _mm512_maskz_max_epi16(M(~M(0)), a, b); }
+    static __m512i max_into(__m512i src, M m, __m512i a, __m512i b) { return _mm512_mask_max_epi16(src, m, a, b); }
     static M less(__m512i a, __m512i b) { return _mm512_cmplt_epi16_mask(a, b); }
     static M less_equal(__m512i a, __m512i b) { return _mm512_cmple_epi16_mask(a, b); }
     static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi16(p, m, v); }
@@ -187,7 +193,7 @@ private:
     [[gnu::always_inline]] static __m512i exchange(__m512i v) {
         constexpr M high = lanes_with(kHigh);
         __m512i partner = L::permute(_mm512_xor_si512(L::iota(), L::set1(U(kX))), v);
-        return L::blend(high, L::min(v, partner), L::max(v, partner));
+        return L::max_into(L::min(v, partner), high, v, partner);
     }
 
     [[gnu::always_inline]] static __m512i reversed(__m512i v) {
