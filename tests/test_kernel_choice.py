@@ -149,7 +149,8 @@ def sort_input(code, shape, n, rng):
         return [rng.choice(few) for _ in range(n)]
     if code not in "fd":
         return plain
-    special = {"zeros": [0.0], "signed zeros": [0.0, -0.0], "nan": [math.nan, -math.nan, 0.0, -0.0],
+    tiny = 5e-324 if code == "d" else 1e-45  # the least denormal
+    special = {"zeros": [0.0, tiny, -tiny], "signed zeros": [0.0, -0.0], "nan": [math.nan, -math.nan, 0.0, -0.0],
                "inf": [math.inf, -math.inf]}.get(shape, [])
     return [rng.choice(special) if special and rng.random() < 0.2 else x for x in plain]
 

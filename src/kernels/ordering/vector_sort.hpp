@@ -1,4 +1,4 @@
-// An in-place sort of unsigned integer keys with AVX-512 registers: a
+// An in-place sort of integer and float keys with AVX-512 registers: a
 // quicksort whose partitions are written with compress stores, finished by
 // sorting networks over blocks of up to 16 registers. Included only by a
 // kernel build compiled for AVX-512 (F, BW, VL, DQ; the 16-bit keys also
@@ -6,7 +6,7 @@
 //
 // The sort is not stable. It is used where that cannot be seen: for
 // integers, equal keys are equal items; for floats, only when no item is
-// -0.0 or NaN, so that every key gives its item back (the caller checks).
+// -0.0 or NaN, so that equal values are equal items (sort_items checks).
 //
 // Whatever the data, every write stays in the buffer and the result is a
 // permutation of the input: a partition writes exactly the slots it has
@@ -35,7 +35,7 @@ inline constexpr std::uint64_t kCountingPerItem = 4;
 inline constexpr std::size_t kRadixFrom = std::size_t(1) << 16;
 inline constexpr unsigned kRadixBits = 20;
 
-// One 512-bit register of unsigned keys, and the operations the sort needs.
+// One 512-bit register of keys, and the operations the sort needs.
 // The zero-masking forms with every lane set are the plain instructions;
 // the unmasked intrinsics start from an undefined register, which GCC 12
 // reports as used uninitialised once they are inlined deep enough.
@@ -48,6 +48,7 @@ struct Lanes<std::uint64_t> {
     using M = __mmask8;
     static constexpr int kW = 8;
     static __m512i iota() { return _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0); }
+    static __m512i lanes_xor(int x) { return _mm512_xor_si512(iota(), _mm512_set1_epi64(x)); }
     static __m512i set1(U x) { return _mm512_set1_epi64(static_cast<long long>(x)); }
     static M first(std::size_t n) { return M((1u << n) - 1); }
     static __m512i load_or(const U* p, M m, __m512i fill) { return _mm512_mask_loadu_epi64(fill, m, p); }
@@ -71,6 +72,7 @@ struct Lanes<std::uint32_t> {
     using M = __mmask16;
     static constexpr int kW = 16;
     static __m512i iota() { return _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0); }
+    static __m512i lanes_xor(int x) { return _mm512_xor_si512(iota(), _mm512_set1_epi32(x)); }
     static __m512i set1(U x) { return _mm512_set1_epi32(static_cast<int>(x)); }
     static M first(std::size_t n) { return M((1u << n) - 1); }
     static __m512i load_or(const U* p, M m, __m512i fill) { return _mm512_mask_loadu_epi32(fill, m, p); }
@@ -118,6 +120,42 @@ struct Lanes<std::int32_t> : Lanes<std::uint32_t> {
     static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi32(p, m, v); }
 };
 
+// Floats without -0.0 and NaN: the same lanes, compared as floats, in
+// which every value has one bit pattern. Their comparisons read a
+// denormal as zero when the processor is told to (MXCSR's DAZ bit), so
+// the sort checks that bit before it takes them (see sort_items).
+template <>
+struct Lanes<double> : Lanes<std::uint64_t> {
+    using U = double;
+    static __m512d d(__m512i v) { return _mm512_castsi512_pd(v); }
+    static __m512i i(__m512d v) { return _mm512_castpd_si512(v); }
+    static __m512i set1(U x) { return i(_mm512_set1_pd(x)); }
+    static __m512i load_or(const U* p, M m, __m512i fill) { return i(_mm512_mask_loadu_pd(d(fill), m, p)); }
+    static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_pd(p, m, d(v)); }
+    static __m512i min(__m512i a, __m512i b) { return i(_mm512_maskz_min_pd(M(0xFF), d(a), d(b))); }
+    static __m512i max(__m512i a, __m512i b) { return i(_mm512_maskz_max_pd(M(0xFF), d(a), d(b))); }
+    static __m512i max_into(__m512i src, M m, __m512i a, __m512i b) { return i(_mm512_mask_max_pd(d(src), m, d(a), d(b))); }
+    static M less(__m512i a, __m512i b) { return _mm512_cmp_pd_mask(d(a), d(b), _CMP_LT_OQ); }
+    static M less_equal(__m512i a, __m512i b) { return _mm512_cmp_pd_mask(d(a), d(b), _CMP_LE_OQ); }
+    static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_pd(p, m, d(v)); }
+};
+
+template <>
+struct Lanes<float> : Lanes<std::uint32_t> {
+    using U = float;
+    static __m512 d(__m512i v) { return _mm512_castsi512_ps(v); }
+    static __m512i i(__m512 v) { return _mm512_castps_si512(v); }
+    static __m512i set1(U x) { return i(_mm512_set1_ps(x)); }
+    static __m512i load_or(const U* p, M m, __m512i fill) { return i(_mm512_mask_loadu_ps(d(fill), m, p)); }
+    static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_ps(p, m, d(v)); }
+    static __m512i min(__m512i a, __m512i b) { return i(_mm512_maskz_min_ps(M(0xFFFF), d(a), d(b))); }
+    static __m512i max(__m512i a, __m512i b) { return i(_mm512_maskz_max_ps(M(0xFFFF), d(a), d(b))); }
+    static __m512i max_into(__m512i src, M m, __m512i a, __m512i b) { return i(_mm512_mask_max_ps(d(src), m, d(a), d(b))); }
+    static M less(__m512i a, __m512i b) { return _mm512_cmp_ps_mask(d(a), d(b), _CMP_LT_OQ); }
+    static M less_equal(__m512i a, __m512i b) { return _mm512_cmp_ps_mask(d(a), d(b), _CMP_LE_OQ); }
+    static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_ps(p, m, d(v)); }
+};
+
 #if defined(__AVX512VBMI2__)
 template <>
 struct Lanes<std::uint16_t> {
@@ -128,6 +166,7 @@ struct Lanes<std::uint16_t> {
         return _mm512_set_epi16(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11,
                                 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
     }
+    static __m512i lanes_xor(int x) { return _mm512_xor_si512(iota(), _mm512_set1_epi16(short(x))); }
     static __m512i set1(U x) { return _mm512_set1_epi16(static_cast<short>(x)); }
     static M first(std::size_t n) { return M((std::uint64_t(1) << n) - 1); }
     static __m512i load_or(const U* p, M m, __m512i fill) { return _mm512_mask_loadu_epi16(fill, m, p); }
@@ -193,12 +232,12 @@ private:
     template <int kX, int kHigh>
     [[gnu::always_inline]] static __m512i exchange(__m512i v) {
         constexpr M high = lanes_with(kHigh);
-        __m512i partner = L::permute(_mm512_xor_si512(L::iota(), L::set1(U(kX))), v);
+        __m512i partner = L::permute(L::lanes_xor(kX), v);
         return L::max_into(L::min(v, partner), high, v, partner);
     }
 
     [[gnu::always_inline]] static __m512i reversed(__m512i v) {
-        return L::permute(_mm512_xor_si512(L::iota(), L::set1(U(kW - 1))), v);
+        return L::permute(L::lanes_xor(kW - 1), v);
     }
 
     // Sorts the lanes of a register whose lanes form bitonic runs of 2 * kD:
@@ -271,7 +310,9 @@ private:
     // slow to compile (minutes, in Clang's link-time code generation).
     template <int kRegs>
     [[gnu::noinline]] static void sort_block(U* keys, std::size_t n) {
-        const __m512i fill = L::set1(std::numeric_limits<U>::max());
+        // The greatest key: +inf for floats, which may be among the keys.
+        const __m512i fill =
+            L::set1(std::is_floating_point_v<U> ? std::numeric_limits<U>::infinity() : std::numeric_limits<U>::max());
         __m512i v[kRegs];
 #pragma GCC unroll 16
         for (int i = 0; i < kRegs; ++i) {
@@ -442,30 +483,12 @@ private:
     }
 };
 
-// The key of an item: unsigned integers as they are, signed ones with the
-// sign bit flipped, floats with the sign bit set on non-negative values and
-// every bit flipped on negative ones (a bijection without -0.0 and NaN,
-// which are left to the radix sort).
+// The key of an integer item: an unsigned integer of its width in the
+// same order (signed ones with the sign bit flipped).
 template <class T, class U>
 [[gnu::always_inline]] inline U key_of(U x) {
-    constexpr U sign = U(U(1) << (8 * sizeof(U) - 1));
-    if constexpr (std::is_floating_point_v<T>) {
-        return U(x ^ (U(std::make_signed_t<U>(x) >> (8 * sizeof(U) - 1)) | sign));
-    } else if constexpr (std::is_signed_v<T>) {
-        return U(x ^ sign);
-    }
+    if constexpr (std::is_signed_v<T>) return U(x ^ U(U(1) << (8 * sizeof(U) - 1)));
     return x;
-}
-
-template <class T, class U>
-[[gnu::always_inline]] inline U item_of(U k) {
-    constexpr U sign = U(U(1) << (8 * sizeof(U) - 1));
-    if constexpr (std::is_floating_point_v<T>) {
-        return U(k ^ (U(~U(std::make_signed_t<U>(k) >> (8 * sizeof(U) - 1))) | sign));
-    } else if constexpr (std::is_signed_v<T>) {
-        return U(k ^ sign);
-    }
-    return k;
 }
 
 // Whether the vector sort is the one to use for n items whose keys span
@@ -482,16 +505,20 @@ bool takes_keys(std::size_t n, std::uint64_t span) {
     return true;
 }
 
-// Sorts the items of an element type in place by their keys, and returns
-// true; or returns false having changed nothing when the radix sort is the
-// faster (see takes_keys) or the only one that gives the stable order
-// (floats with -0.0 or NaN). Integers are sorted as they are, with signed
-// or unsigned comparisons; floats as their keys, made in the pass that
-// looks for -0.0 and NaN (and unmade, when it finds one: key_of is a
-// bijection on all bit patterns).
+// The MXCSR bits that make float comparisons read denormals as zero (DAZ)
+// and arithmetic write zeros for them (FTZ). Python leaves both clear, but
+// a library built for speed may set them.
+inline constexpr unsigned kDenormalsAsZero = 0x8040;
+
+// Sorts the items of an element type in place and returns true; or returns
+// false having changed nothing when the radix sort is the faster (see
+// takes_keys) or the only one that gives the stable order. Integers are
+// sorted as they are, with signed or unsigned comparisons. Floats are
+// sorted as floats when no item is -0.0 or NaN: then every value has one
+// bit pattern and the float order is total, so equal items are equal bits.
 template <class T, class U>
 bool sort_items(T* xs, std::size_t n) {
-    U* items = reinterpret_cast<U*>(xs);
+    const U* items = reinterpret_cast<const U*>(xs);
     if (n < 2) return true;
     if constexpr (std::is_floating_point_v<T>) {
         constexpr U sign = U(U(1) << (8 * sizeof(U) - 1));
@@ -500,14 +527,9 @@ bool sort_items(T* xs, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) {
             const U x = items[i];
             shared |= U(x == sign) | U(U(x & U(~sign)) > inf);
-            items[i] = key_of<T>(x);
         }
-        if (shared) {
-            for (std::size_t i = 0; i < n; ++i) items[i] = item_of<T>(items[i]);
-            return false;
-        }
-        Sorter<U>::sort(items, n);
-        for (std::size_t i = 0; i < n; ++i) items[i] = item_of<T>(items[i]);
+        if (shared || (_mm_getcsr() & kDenormalsAsZero)) return false;
+        Sorter<T>::sort(xs, n);
         return true;
     } else {
         U lo = U(~U(0)), hi = 0;
