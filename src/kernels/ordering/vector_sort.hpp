@@ -55,7 +55,12 @@ struct Lanes<std::uint64_t> {
     static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_epi64(p, m, v); }
     static __m512i min(__m512i a, __m512i b) { return _mm512_maskz_min_epu64(M(0xFF), a, b); }
     static __m512i max(__m512i a, __m512i b) { return _mm512_maskz_max_epu64(M(0xFF), a, b); }
-    static __m512i max_into(__m512i src, M m, __m512i a, __m512i b) { return _mm512_mask_max_epu64(src, m, a, b); }
+    // With lo = min(a, b): max(a, b) where m is set, else lo. The greater
+    // of the pair is the other one, a ^ b ^ lo, which a bitwise instruction
+    // finds on either vector port, where a 64-bit max has one.
+    static __m512i max_into(__m512i lo, M m, __m512i a, __m512i b) {
+        return _mm512_mask_ternarylogic_epi64(lo, m, a, b, 0x96);
+    }
     static __m512i permute(__m512i index, __m512i v) { return _mm512_maskz_permutexvar_epi64(M(0xFF), index, v); }
     static __m512i blend(M take_b, __m512i a, __m512i b) { return _mm512_mask_blend_epi64(take_b, a, b); }
     static M less(__m512i a, __m512i b) { return _mm512_cmplt_epu64_mask(a, b); }
@@ -79,7 +84,9 @@ struct Lanes<std::uint32_t> {
     static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_epi32(p, m, v); }
     static __m512i min(__m512i a, __m512i b) { return _mm512_maskz_min_epu32(M(0xFFFF), a, b); }
     static __m512i max(__m512i a, __m512i b) { return _mm512_maskz_max_epu32(M(0xFFFF), a, b); }
-    static __m512i max_into(__m512i src, M m, __m512i a, __m512i b) { return _mm512_mask_max_epu32(src, m, a, b); }
+    static __m512i max_into(__m512i lo, M m, __m512i a, __m512i b) {
+        return _mm512_mask_ternarylogic_epi32(lo, m, a, b, 0x96);
+    }
     static __m512i permute(__m512i index, __m512i v) { return _mm512_maskz_permutexvar_epi32(M(0xFFFF), index, v); }
     static __m512i blend(M take_b, __m512i a, __m512i b) { return _mm512_mask_blend_epi32(take_b, a, b); }
     static M less(__m512i a, __m512i b) { return _mm512_cmplt_epu32_mask(a, b); }
@@ -99,7 +106,6 @@ struct Lanes<std::int64_t> : Lanes<std::uint64_t> {
     static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_epi64(p, m, v); }
     static __m512i min(__m512i a, __m512i b) { return _mm512_maskz_min_epi64(M(~M(0)), a, b); }
     static __m512i max(__m512i a, __m512i b) { return _mm512_maskz_max_epi64(M(~M(0)), a, b); }
-    static __m512i max_into(__m512i src, M m, __m512i a, __m512i b) { return _mm512_mask_max_epi64(src, m, a, b); }
     static M less(__m512i a, __m512i b) { return _mm512_cmplt_epi64_mask(a, b); }
     static M less_equal(__m512i a, __m512i b) { return _mm512_cmple_epi64_mask(a, b); }
     static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi64(p, m, v); }
@@ -114,7 +120,6 @@ struct Lanes<std::int32_t> : Lanes<std::uint32_t> {
     static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_epi32(p, m, v); }
     static __m512i min(__m512i a, __m512i b) { return _mm512_maskz_min_epi32(M(~M(0)), a, b); }
     static __m512i max(__m512i a, __m512i b) { return _mm512_maskz_max_epi32(M(~M(0)), a, b); }
-    static __m512i max_into(__m512i src, M m, __m512i a, __m512i b) { return _mm512_mask_max_epi32(src, m, a, b); }
     static M less(__m512i a, __m512i b) { return _mm512_cmplt_epi32_mask(a, b); }
     static M less_equal(__m512i a, __m512i b) { return _mm512_cmple_epi32_mask(a, b); }
     static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi32(p, m, v); }
@@ -134,7 +139,6 @@ struct Lanes<double> : Lanes<std::uint64_t> {
     static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_pd(p, m, d(v)); }
     static __m512i min(__m512i a, __m512i b) { return i(_mm512_maskz_min_pd(M(0xFF), d(a), d(b))); }
     static __m512i max(__m512i a, __m512i b) { return i(_mm512_maskz_max_pd(M(0xFF), d(a), d(b))); }
-    static __m512i max_into(__m512i src, M m, __m512i a, __m512i b) { return i(_mm512_mask_max_pd(d(src), m, d(a), d(b))); }
     static M less(__m512i a, __m512i b) { return _mm512_cmp_pd_mask(d(a), d(b), _CMP_LT_OQ); }
     static M less_equal(__m512i a, __m512i b) { return _mm512_cmp_pd_mask(d(a), d(b), _CMP_LE_OQ); }
     static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_pd(p, m, d(v)); }
@@ -150,7 +154,6 @@ struct Lanes<float> : Lanes<std::uint32_t> {
     static void store(U* p, M m, __m512i v) { _mm512_mask_storeu_ps(p, m, d(v)); }
     static __m512i min(__m512i a, __m512i b) { return i(_mm512_maskz_min_ps(M(0xFFFF), d(a), d(b))); }
     static __m512i max(__m512i a, __m512i b) { return i(_mm512_maskz_max_ps(M(0xFFFF), d(a), d(b))); }
-    static __m512i max_into(__m512i src, M m, __m512i a, __m512i b) { return i(_mm512_mask_max_ps(d(src), m, d(a), d(b))); }
     static M less(__m512i a, __m512i b) { return _mm512_cmp_ps_mask(d(a), d(b), _CMP_LT_OQ); }
     static M less_equal(__m512i a, __m512i b) { return _mm512_cmp_ps_mask(d(a), d(b), _CMP_LE_OQ); }
     static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_ps(p, m, d(v)); }
@@ -236,6 +239,12 @@ private:
         return L::max_into(L::min(v, partner), high, v, partner);
     }
 
+    // Of a pair of keys a and b, the one that is not `one`: for the pair's
+    // minimum, the maximum, found by a bitwise instruction (see max_into).
+    [[gnu::always_inline]] static __m512i other(__m512i a, __m512i b, __m512i one) {
+        return _mm512_ternarylogic_epi64(a, b, one, 0x96);
+    }
+
     [[gnu::always_inline]] static __m512i reversed(__m512i v) {
         return L::permute(L::lanes_xor(kW - 1), v);
     }
@@ -286,7 +295,7 @@ private:
                     __m512i a = v[b + i];
                     __m512i c = reversed(v[b + 2 * kH - 1 - i]);
                     v[b + i] = L::min(a, c);
-                    v[b + 2 * kH - 1 - i] = reversed(L::max(a, c));
+                    v[b + 2 * kH - 1 - i] = reversed(other(a, c, v[b + i]));
                 }
             }
             clean_registers<kRegs, kH / 2>(v);
