@@ -106,16 +106,17 @@ def test_chosen_kernels_match_the_reference(reference, code):
             assert mine.tobytes() == theirs.tobytes(), (name, args, n)
 
 
-# sort: the vector sort (where the processor has one) must give exactly the
-# stable order, whatever the data: both builds against a stable sort by the
-# element order, and against each other. Lengths around the network blocks
-# (16, 64, 128, 256 and 512 keys) and the partitions' register groups; the
-# shapes include those that defeat a naive pivot, and wide integer ranges,
-# which the counting sort does not take.
+# sort and unique: the vector sort (where the processor has one) must give
+# exactly the stable order, whatever the data: both builds against a stable
+# sort by the element order, and against each other. Lengths around the
+# network blocks (16 to 512 keys) and the partitions' register groups; the
+# shapes include those that defeat a naive pivot, wide integer ranges, which
+# the counting sort does not take, and ranges of 12 to 24 bits, around the
+# choice between the vector sort and the radix sort.
 SORT_LENGTHS = list(range(71)) + [127, 128, 129, 255, 256, 257, 511, 512, 513, 1000, 4097, 100_000]
 FLOAT_SHAPES = ["zeros", "signed zeros", "nan", "inf"]
 SORT_CASES = [(code, shape) for code in TYPECODES
-              for shape in ["random", "sorted", "reverse", "equal", "two", "extremes", "organ", "duplicates"]
+              for shape in ["random", "sorted", "reverse", "equal", "two", "extremes", "organ", "duplicates", "narrow"]
               + (FLOAT_SHAPES if code in "fd" else [])]
 
 
@@ -147,6 +148,9 @@ def sort_input(code, shape, n, rng):
     if shape == "duplicates":  # a few wide values, many times each
         few = plain[:5] or [0]
         return [rng.choice(few) for _ in range(n)]
+    if shape == "narrow":
+        span = min(1 << rng.choice((12, 20, 24)), hi - lo + 1)
+        return [x // span * span if code in "fd" else lo + (x - lo) % span for x in plain]
     if code not in "fd":
         return plain
     tiny = 5e-324 if code == "d" else 1e-45  # the least denormal
@@ -171,17 +175,32 @@ def stable_order(code, a):
     return b"".join(raw[i * size:(i + 1) * size] for i in sorted(range(len(a)), key=key))
 
 
+def distinct_of_sorted(code, raw):
+    """Of sorted items, each one not == to the one kept last (so every NaN, and the first zero)."""
+    items = array(code, raw)
+    size = items.itemsize
+    kept = []
+    for i, x in enumerate(items):
+        if not kept or x != last:
+            kept.append(raw[i * size:(i + 1) * size])
+            last = x
+    return b"".join(kept)
+
+
 @pytest.mark.parametrize(("code", "shape"), SORT_CASES)
 def test_sort_gives_the_stable_order(code, shape):
     rng = random.Random(f"{code}{shape}")
     reference = None if os.environ.get("TELVARAN_TESTING_REFERENCE") else load_reference()
     for n in SORT_LENGTHS:
-        if n == 100_000 and shape not in ("random", "organ", "nan"):
+        if n == 100_000 and shape not in ("random", "organ", "nan", "narrow"):
             continue
         a = array(code, sort_input(code, shape, n, rng))
         mine = array(code, a)
         tv.sort(mine)
-        assert mine.tobytes() == stable_order(code, a), (n, shape)
+        expected = stable_order(code, a)
+        assert mine.tobytes() == expected, (n, shape)
+        if n:
+            assert tv.unique(a).tobytes() == distinct_of_sorted(code, expected), (n, shape)
         if reference is not None:
             theirs = array(code, a)
             reference.sort(theirs)
