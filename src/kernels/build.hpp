@@ -6,13 +6,20 @@
 #include "kernels/elementwise.hpp"
 #include "kernels/partition.hpp"
 #include "kernels/reduce.hpp"
+#if defined(TV_VECTOR_SORT)
+#include "kernels/ordering/vector_sort.hpp"
+#endif
 
 namespace telvaran::kernels::TV_KERNEL_TARGET {
 
 template <class T>
 constexpr KernelSet<T> set_of() {
-    KernelSet<T> set{sum<T>, min<T>, max<T>, add<T>, multiply<T>, scale<T>, clamp<T>, nullptr, keep_between<T>};
+    KernelSet<T> set{sum<T>,   min<T>,   max<T>,          add<T>, multiply<T>,
+                     scale<T>, clamp<T>, nullptr, keep_between<T>, nullptr};
     if constexpr (std::is_floating_point_v<T>) set.normalize = normalize<T>;
+#if defined(TV_VECTOR_SORT)
+    set.sort = vsort::sort_of<T>();
+#endif
     return set;
 }
 

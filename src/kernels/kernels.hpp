@@ -46,6 +46,11 @@ struct KernelSet {
     // kernels/partition.hpp); *below counts those under lo.
     std::size_t (*keep_between)(const T* xs, std::size_t n, T lo, T hi, T* out, std::size_t* below,
                                 bool* unordered);
+    // Sorts xs ascending in place, not stably, where that gives the stable
+    // order (for floats: no item is -0.0 or NaN) and is faster than the
+    // radix sort, and returns true; else returns false having changed
+    // nothing. Null where the build has no such sort.
+    bool (*sort)(T* xs, std::size_t n);
 };
 
 namespace detail {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/result.hpp"
+#include "kernels/kernels.hpp"
 #include "kernels/ordering/radix_sort.hpp"
 
 #include <bit>
@@ -111,9 +112,13 @@ public:
     static Result<SortedCopy> of(std::span<const T> xs) {
         const std::size_t n = xs.size();
         const U* input = reinterpret_cast<const U*>(xs.data());
-        radix::Plan plan = radix::plan_for<T>(input, n);
         TV_ASSIGN(ItemBuffer first, ItemBuffer::allocate(xs.size_bytes()));
         TV_ASSIGN(ItemBuffer second, ItemBuffer::allocate(xs.size_bytes()));
+        if (auto vector_sort = kernels::active<T>().sort; vector_sort && n >= 2) {
+            std::memcpy(first.bytes(), xs.data(), xs.size_bytes());
+            if (vector_sort(first.as<T>(), n)) return SortedCopy(std::move(first), std::move(second), n);
+        }
+        radix::Plan plan = radix::plan_for<T>(input, n);
         TV_ASSIGN(ItemBuffer workspace, ItemBuffer::allocate(plan.workspace_bytes(n)));
         radix::sort_into<T>(input, first.as<U>(), second.as<U>(), n, plan, workspace.bytes());
         return SortedCopy(std::move(first), std::move(second), n);
@@ -138,6 +143,7 @@ Status sort_in_place(std::span<T> xs) {
     using U = radix::Bits<T>;
     const std::size_t n = xs.size();
     if (n < 2) return {};
+    if (auto vector_sort = kernels::active<T>().sort; vector_sort && vector_sort(xs.data(), n)) return {};
     U* items = reinterpret_cast<U*>(xs.data());
     radix::Plan plan = radix::plan_for<T>(items, n);
     if (plan.kind == radix::Plan::kInsertion) {
