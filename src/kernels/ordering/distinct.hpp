@@ -33,6 +33,14 @@
 namespace telvaran::distinct {
 
 inline constexpr std::size_t kMostDistinctPerItem = 4;
+
+// A sixteenth of the items (at least kProbeItems) decides early whether the
+// table is worth filling: when more than half of them were new, the input
+// is sorted instead. For 1,000,000 distinct float64 the inserts up to the
+// limit above, with the table grown twice, took 0.4 of the time of the sort
+// after them; 1,000,000 items of 20,000 values are a third new at the
+// probe, and their table takes half the time of a sort.
+inline constexpr std::size_t kProbeItems = 4096;
 inline constexpr std::size_t kMostTableSlots = std::size_t(1) << 19;
 
 // The table starts with a slot per item, up to a size that the L2 cache
@@ -124,6 +132,7 @@ Result<std::optional<std::size_t>> sorted_distinct(std::span<const T> xs, scratc
     const U* items = reinterpret_cast<const U*>(xs.data());
     const std::size_t n = xs.size();
     const std::size_t most = n / kMostDistinctPerItem;
+    const std::size_t probe = n >= 2 * kProbeItems ? std::max(kProbeItems, n / 16) : 0;
 
     // The table holds the numbers' bits, with -0.0 stored as +0.0.
     constexpr U sign = U(1) << (8 * sizeof(U) - 1);
@@ -139,6 +148,7 @@ Result<std::optional<std::size_t>> sorted_distinct(std::span<const T> xs, scratc
             ++nans;
             continue;
         }
+        if (i + 1 == probe && 2 * set.size() > probe) return std::optional<std::size_t>();
         if (!set.insert(magnitude == 0 ? U(0) : item)) continue;
         if (magnitude == 0) first_zero = item;
         if (set.size() > most) return std::optional<std::size_t>();
