@@ -55,9 +55,11 @@ public:
             std::size_t length = bytes + kHugePage;
             void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (base != MAP_FAILED) {
-                auto start = (reinterpret_cast<std::uintptr_t>(base) + kHugePage - 1) & ~(kHugePage - 1);
-                madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);  // advice only: failure is harmless
-                return ItemBuffer(Block{reinterpret_cast<std::byte*>(start), bytes, base, length});
+                const auto address = reinterpret_cast<std::uintptr_t>(base);
+                const std::size_t skip = ((address + kHugePage - 1) & ~(kHugePage - 1)) - address;
+                std::byte* start = static_cast<std::byte*>(base) + skip;
+                madvise(start, bytes, MADV_HUGEPAGE);  // advice only: failure is harmless
+                return ItemBuffer(Block{start, bytes, base, length});
             }
         }
 #endif

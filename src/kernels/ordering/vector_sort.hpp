@@ -342,9 +342,9 @@ private:
 
     static void sort_small(U* keys, std::size_t n) {
         if (n <= std::size_t(kW)) return sort_block<1>(keys, n);
-        if (n <= std::size_t(2 * kW)) return sort_block<2>(keys, n);
-        if (n <= std::size_t(4 * kW)) return sort_block<4>(keys, n);
-        if (n <= std::size_t(8 * kW)) return sort_block<8>(keys, n);
+        if (n <= 2 * std::size_t(kW)) return sort_block<2>(keys, n);
+        if (n <= 4 * std::size_t(kW)) return sort_block<4>(keys, n);
+        if (n <= 8 * std::size_t(kW)) return sort_block<8>(keys, n);
         sort_block<16>(keys, n);
     }
 
@@ -404,7 +404,7 @@ private:
             L::compress_store(keys + right, M(~m), v);
         };
         auto next = [&](std::size_t count) {
-            std::size_t at;
+            std::size_t at = 0;
             if (read_left - left <= right - read_right) {
                 at = read_left;
                 read_left += count;
