@@ -11,7 +11,7 @@
 #include <type_traits>
 
 #if defined(__AVX512F__)
-#include <immintrin.h>
+#include "kernels/wide.hpp"
 #endif
 
 namespace telvaran::kernels::TV_KERNEL_TARGET {
@@ -23,77 +23,6 @@ namespace telvaran::kernels::TV_KERNEL_TARGET {
 // either written again later or lie past the end of what is kept. Those
 // places were read already when `out` is `xs`, since no more elements are
 // ever kept than have been read.
-template <class T>
-struct Wide;
-
-template <>
-struct Wide<float> {
-    using V = __m512;
-    using M = __mmask16;
-    static V splat(float x) { return _mm512_set1_ps(x); }
-    static V load(const float* p) { return _mm512_loadu_ps(p); }
-    static V load(const float* p, M m) { return _mm512_maskz_loadu_ps(m, p); }
-    static M less(V a, V b, M m) { return _mm512_mask_cmp_ps_mask(m, a, b, _CMP_LT_OQ); }
-    static M less_equal(V a, V b, M m) { return _mm512_mask_cmp_ps_mask(m, a, b, _CMP_LE_OQ); }
-    static M unordered(V a, M m) { return _mm512_mask_cmp_ps_mask(m, a, a, _CMP_UNORD_Q); }
-    static V compress(M m, V a) { return _mm512_maskz_compress_ps(m, a); }
-    static void store(float* p, V a) { _mm512_storeu_ps(p, a); }
-    static void store(float* p, M m, V a) { _mm512_mask_compressstoreu_ps(p, m, a); }
-};
-
-template <>
-struct Wide<double> {
-    using V = __m512d;
-    using M = __mmask8;
-    static V splat(double x) { return _mm512_set1_pd(x); }
-    static V load(const double* p) { return _mm512_loadu_pd(p); }
-    static V load(const double* p, M m) { return _mm512_maskz_loadu_pd(m, p); }
-    static M less(V a, V b, M m) { return _mm512_mask_cmp_pd_mask(m, a, b, _CMP_LT_OQ); }
-    static M less_equal(V a, V b, M m) { return _mm512_mask_cmp_pd_mask(m, a, b, _CMP_LE_OQ); }
-    static M unordered(V a, M m) { return _mm512_mask_cmp_pd_mask(m, a, a, _CMP_UNORD_Q); }
-    static V compress(M m, V a) { return _mm512_maskz_compress_pd(m, a); }
-    static void store(double* p, V a) { _mm512_storeu_pd(p, a); }
-    static void store(double* p, M m, V a) { _mm512_mask_compressstoreu_pd(p, m, a); }
-};
-
-// Integers of 32 and 64 bits, signed or not, compared as their type.
-template <class T>
-    requires(std::is_integral_v<T> && (sizeof(T) == 4 || sizeof(T) == 8))
-struct Wide<T> {
-    static constexpr bool k32 = sizeof(T) == 4;
-    static constexpr bool kSigned = std::is_signed_v<T>;
-    using V = __m512i;
-    using M = std::conditional_t<k32, __mmask16, __mmask8>;
-    static V splat(T x) {
-        if constexpr (k32) return _mm512_set1_epi32(static_cast<int>(x));
-        else return _mm512_set1_epi64(static_cast<long long>(x));
-    }
-    static V load(const T* p) { return _mm512_loadu_si512(p); }
-    static V load(const T* p, M m) {
-        if constexpr (k32) return _mm512_maskz_loadu_epi32(m, p);
-        else return _mm512_maskz_loadu_epi64(m, p);
-    }
-    template <int Op>
-    static M compare(V a, V b, M m) {
-        if constexpr (k32 && kSigned) return _mm512_mask_cmp_epi32_mask(m, a, b, Op);
-        else if constexpr (k32) return _mm512_mask_cmp_epu32_mask(m, a, b, Op);
-        else if constexpr (kSigned) return _mm512_mask_cmp_epi64_mask(m, a, b, Op);
-        else return _mm512_mask_cmp_epu64_mask(m, a, b, Op);
-    }
-    static M less(V a, V b, M m) { return compare<_MM_CMPINT_LT>(a, b, m); }
-    static M less_equal(V a, V b, M m) { return compare<_MM_CMPINT_LE>(a, b, m); }
-    static M unordered(V, M) { return 0; }
-    static V compress(M m, V a) {
-        if constexpr (k32) return _mm512_maskz_compress_epi32(m, a);
-        else return _mm512_maskz_compress_epi64(m, a);
-    }
-    static void store(T* p, V a) { _mm512_storeu_si512(p, a); }
-    static void store(T* p, M m, V a) {
-        if constexpr (k32) _mm512_mask_compressstoreu_epi32(p, m, a);
-        else _mm512_mask_compressstoreu_epi64(p, m, a);
-    }
-};
-
 template <class T>
 inline constexpr bool kWide = std::is_floating_point_v<T> || sizeof(T) >= 4;
 #else
@@ -135,7 +64,7 @@ std::size_t keep_between(const T* xs, std::size_t n, T lo, T hi, T* out, std::si
             const M lt = W::less(x, vlo, tail);
             const M keep = M(W::less_equal(vlo, x, tail) & W::less_equal(x, vhi, tail));
             nan |= W::unordered(x, tail) != 0;
-            W::store(out + kept, keep, x);
+            W::compress_store(out + kept, keep, x);
             kept += std::size_t(__builtin_popcount(unsigned(keep)));
             under += std::size_t(__builtin_popcount(unsigned(lt)));
             i = n;

@@ -10,7 +10,7 @@
 #include <utility>
 
 #if defined(__AVX512F__)
-#include <immintrin.h>
+#include "kernels/wide.hpp"
 #endif
 
 namespace telvaran::kernels::TV_KERNEL_TARGET {
@@ -124,35 +124,10 @@ template <class V>
     for (std::size_t k = 0; k < 2; ++k) gather_quarters(t[0][k], t[1][k], t[2][k], t[3][k], col, 2, k);
 }
 
-template <class T>
-struct Lanes512;
-template <>
-struct Lanes512<float> {
-    using V = __m512;
-    using M = __mmask16;
-    static V zero() { return _mm512_setzero_ps(); }
-    static V load(const float* p) { return _mm512_loadu_ps(p); }
-    static V load(const float* p, M m) { return _mm512_maskz_loadu_ps(m, p); }
-    static V add(V a, V b) { return _mm512_add_ps(a, b); }
-    static V add(V a, M m, V b) { return _mm512_mask_add_ps(a, m, a, b); }
-    static void store(float* p, V a) { _mm512_storeu_ps(p, a); }
-};
-template <>
-struct Lanes512<double> {
-    using V = __m512d;
-    using M = __mmask8;
-    static V zero() { return _mm512_setzero_pd(); }
-    static V load(const double* p) { return _mm512_loadu_pd(p); }
-    static V load(const double* p, M m) { return _mm512_maskz_loadu_pd(m, p); }
-    static V add(V a, V b) { return _mm512_add_pd(a, b); }
-    static V add(V a, M m, V b) { return _mm512_mask_add_pd(a, m, a, b); }
-    static void store(double* p, V a) { _mm512_storeu_pd(p, a); }
-};
-
 // The sums of the 64 / sizeof(T) whole blocks from `base`, in `sums`.
 template <class T>
 void sum_whole_block_lanes(const T* base, T* sums) {
-    using L = Lanes512<T>;
+    using L = Wide<T>;
     constexpr std::size_t kWidth = 64 / sizeof(T);
     typename L::V acc = L::zero();
     for (std::size_t i = 0; i < kSumBlock; i += kWidth) {
@@ -170,7 +145,7 @@ void sum_whole_block_lanes(const T* base, T* sums) {
 // additions give each lane exactly its own block's additions.
 template <class T>
 void sum_block_lanes(const T* base, std::size_t m, std::size_t last, T* sums) {
-    using L = Lanes512<T>;
+    using L = Wide<T>;
     using M = typename L::M;
     constexpr std::size_t kWidth = 64 / sizeof(T);
     if (m == kWidth && last == kSumBlock) return sum_whole_block_lanes(base, sums);
