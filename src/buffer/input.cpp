@@ -2,10 +2,10 @@
 #include "input.hpp"
 
 #include "buffer/exported.hpp"
+#include "buffer/genuine.hpp"
 #include "core/pyapi.hpp"
 
 #include <array>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,30 +27,40 @@ Error type_error(std::string message) { return Error::raise(PyExc_TypeError, std
 struct Match {
     bool found = false;
     bool by_type = false;
-    bool exact = false;  // the object's type is the class itself
+    bool exact = false;  // the object's type is the genuine class of its kind
 };
 
-// Whether the object's __class__ is its type, known without reading it: a
-// static type (defined in C, not in Python) that looks attributes up the
-// generic way finds object's own __class__, which reports the type.
-bool class_is_type(PyTypeObject* type) {
-    return !(PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) &&
-           PyType_GetSlot(type, Py_tp_getattro) == reinterpret_cast<void*>(&PyObject_GenericGetAttr);
+// A class looked up in a loaded module, and whether it came from the
+// module's own dict: then finding it again runs no Python code either.
+struct Lookup {
+    Ref cls;
+    bool plain = false;
+};
+
+Result<Lookup> look_up_class(PyObject* module, PyObject* attr) {
+    if (Ref cls = py::module_dict_entry(module, attr)) return Lookup{std::move(cls), true};
+    TV_ASSIGN(Ref cls, py::getattr_or_empty(module, attr));
+    return Lookup{std::move(cls), false};
 }
 
 // The instance check is answered by the type alone when the object's type is
 // the class, or a subtype of a class whose metaclass is plain `type` (no
 // __instancecheck__ of its own can then say otherwise). Against such a class
-// a negative answer is the type's too when the object's __class__ is its
-// type: that attribute is all the check would read besides. Answering the
-// checks that fail before a pyarrow array's by type saves about 1,300
-// instructions per call.
-Result<Match> check_class(PyObject* obj, PyObject* cls) {
+// a negative answer is the type's too when the object's type is a static C
+// type: its __class__, all the check would read besides, is its type.
+// Answering the checks that fail before a pyarrow array's by type saves
+// about 1,300 instructions per call. Only a class found in the module's dict
+// counts, since validation looks it up again.
+Result<Match> check_class(PyObject* obj, const Lookup& lookup, InputKind kind) {
+    PyObject* cls = lookup.cls.get();
+    if (!cls) return Match{};  // a failing look-up is no match
     PyTypeObject* type = Py_TYPE(obj);
-    if (reinterpret_cast<PyObject*>(type) == cls) return Match{true, true, true};
-    if (PyType_CheckExact(cls)) {
-        if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) return Match{true, true, false};
-        if (class_is_type(type)) return Match{false, true, false};
+    if (lookup.plain) {
+        if (reinterpret_cast<PyObject*>(type) == cls) return Match{true, true, genuine::is_genuine_class(kind, cls)};
+        if (PyType_CheckExact(cls)) {
+            if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls))) return Match{true, true, false};
+            if (genuine::is_static_c_type(type)) return Match{};
+        }
     }
     TV_ASSIGN(bool found, py::isinstance(obj, cls));
     return Match{found, false, false};
@@ -58,10 +68,9 @@ Result<Match> check_class(PyObject* obj, PyObject* cls) {
 
 // Looks up `attr` on a loaded module and runs the instance check. A failing
 // attribute look-up is no match; a raising instance check is an error.
-Result<Match> match_class(PyObject* obj, PyObject* module, PyObject* attr) {
-    TV_ASSIGN(Ref cls, py::module_attr_or_empty(module, attr));
-    if (!cls) return Match{};
-    return check_class(obj, cls.get());
+Result<Match> match_class(PyObject* obj, PyObject* module, PyObject* attr, InputKind kind) {
+    TV_ASSIGN(Lookup lookup, look_up_class(module, attr));
+    return check_class(obj, lookup, kind);
 }
 
 // Like match_class, but both the attribute look-up and the instance check
@@ -73,7 +82,7 @@ Result<bool> is_instance_strict(PyObject* obj, PyObject* module, PyObject* attr)
 
 Result<Match> match_arrow(PyObject* obj, PyObject* pyarrow) {
     for (PyObject* attr : {names.Buffer, names.Array, names.ChunkedArray}) {
-        TV_ASSIGN(Match match, match_class(obj, pyarrow, attr));
+        TV_ASSIGN(Match match, match_class(obj, pyarrow, attr, InputKind::Arrow));
         if (match.found) return match;
     }
     return Match{};
@@ -183,24 +192,17 @@ Result<bool> arrow_type_from_id(PyObject* arrow_type, ElementType& out) {
     return false;
 }
 
-// Whether the Arrow type is exactly pyarrow's DataType (the class of every
-// primitive Arrow type there), found from dictionary entries alone. Its text
-// names the type its id gives, and reading either runs no Python code, so
-// the id, one attribute read, may answer first: making the text costs about
-// 1,800 instructions.
-Result<bool> is_plain_arrow_type(PyObject* arrow_type) {
-    TV_ASSIGN(Ref pyarrow, py::optional_module(names.pyarrow));
-    if (!pyarrow) return false;
-    Ref data_type = py::module_dict_entry(pyarrow.get(), names.DataType);
-    return data_type && reinterpret_cast<PyObject*>(Py_TYPE(arrow_type)) == data_type.get();
-}
+// Whether the Arrow type is exactly pyarrow's own DataType (the class of
+// every primitive Arrow type there). Its text names the type its id gives,
+// and reading either runs no Python code, so the id, one attribute read, may
+// answer first: making the text costs about 1,800 instructions.
+bool is_plain_arrow_type(PyObject* arrow_type) { return genuine::is_genuine_data_type(Py_TYPE(arrow_type)); }
 
 Result<ElementType> resolve_arrow(PyObject* obj) {
     ElementType type{};
     TV_ASSIGN(Ref arrow_type, py::getattr_or_empty(obj, names.type));
     if (arrow_type) {
-        TV_ASSIGN(bool plain, is_plain_arrow_type(arrow_type.get()));
-        if (plain) {
+        if (is_plain_arrow_type(arrow_type.get())) {
             TV_ASSIGN(bool by_id, arrow_type_from_id(arrow_type.get(), type));
             if (by_id) return type;
         }
@@ -294,59 +296,19 @@ struct Detected {
     bool exact;
 };
 
-// The class `attr` of a loaded module, when it is a plain class: one whose
-// metaclass is `type`, so that no __instancecheck__ can answer for it.
-Result<Ref> plain_class(PyObject* module, PyObject* attr) {
-    TV_ASSIGN(Ref cls, py::module_attr_or_empty(module, attr));
-    if (cls && !PyType_CheckExact(cls.get())) cls.reset();
-    return cls;
-}
-
-// An object of exactly numpy.ndarray or the built-in memoryview is of that
-// kind without the instance checks against the classes before it: neither
-// type lets its instances claim another class (their __class__ is their
-// type), and when those classes are plain the checks would run no Python
-// code and answer no. Each skipped check saves a full instance check, about
-// 300 instructions. Called once the object is known not to be exactly an
-// array.array, whose class is plain or absent.
-Result<std::optional<Detected>> detect_exact(PyObject* obj) {
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-    TV_ASSIGN(Ref numpy, py::optional_module(names.numpy));
-    if (numpy) {
-        TV_ASSIGN(Ref ndarray, plain_class(numpy.get(), names.ndarray));
-        if (!ndarray) return std::optional<Detected>();
-        if (type == ndarray.get()) return std::optional(Detected{InputKind::NdArray, true, true});
-    }
-    if (type == reinterpret_cast<PyObject*>(&PyMemoryView_Type)) {
-        TV_ASSIGN(Ref builtins, py::required_module(names.builtins));
-        TV_ASSIGN(Ref memoryview, py::module_attr_or_empty(builtins.get(), names.memoryview));
-        if (memoryview.get() == type) return std::optional(Detected{InputKind::MemoryView, true, true});
-    }
-    return std::optional<Detected>();
-}
-
 Result<Detected> detect(PyObject* obj) {
     TV_ASSIGN(Ref array_module, py::required_module(names.array));
-    {
-        TV_ASSIGN(Ref array_class, py::module_attr_or_empty(array_module.get(), names.array));
-        if (array_class.get() == reinterpret_cast<PyObject*>(Py_TYPE(obj)))
-            return Detected{InputKind::Array, true, true};
-        if (!array_class || PyType_CheckExact(array_class.get())) {
-            TV_ASSIGN(std::optional<Detected> exact, detect_exact(obj));
-            if (exact) return *exact;
-        }
-    }
-    TV_ASSIGN(Match array, match_class(obj, array_module.get(), names.array));
+    TV_ASSIGN(Match array, match_class(obj, array_module.get(), names.array, InputKind::Array));
     if (array.found) return Detected{InputKind::Array, array.by_type, array.exact};
 
     TV_ASSIGN(Ref numpy, py::optional_module(names.numpy));
     if (numpy) {
-        TV_ASSIGN(Match ndarray, match_class(obj, numpy.get(), names.ndarray));
+        TV_ASSIGN(Match ndarray, match_class(obj, numpy.get(), names.ndarray, InputKind::NdArray));
         if (ndarray.found) return Detected{InputKind::NdArray, ndarray.by_type, ndarray.exact};
     }
 
     TV_ASSIGN(Ref builtins, py::required_module(names.builtins));
-    TV_ASSIGN(Match memoryview, match_class(obj, builtins.get(), names.memoryview));
+    TV_ASSIGN(Match memoryview, match_class(obj, builtins.get(), names.memoryview, InputKind::MemoryView));
     if (memoryview.found) return Detected{InputKind::MemoryView, memoryview.by_type, memoryview.exact};
 
     TV_ASSIGN(Ref pyarrow, py::optional_module(names.pyarrow));

@@ -2,7 +2,9 @@
 //
 // Values computed natively (add, multiply, unique, filter) are written
 // straight into the memory of a newly allocated array.array or numpy result,
-// which holds exactly what building it from their Python values would give.
+// which holds exactly what building it from their Python values would give,
+// as long as the library's constructors are its own (builds_natively);
+// otherwise the values go to the constructors as a list of Python numbers.
 // A Python list (the results of map) is handed to the output library's
 // constructor. Arrow outputs are always built by pyarrow.array(list), which
 // infers the Arrow type from the Python values.
@@ -30,6 +32,17 @@ constexpr InputKind output_kind(InputKind input) {
 Result<Ref> result_from_list(ElementType type, InputKind kind, PyObject* list);
 Result<Ref> empty_result(ElementType type, InputKind kind);
 
+// The same from a list of values that all fit the element type, with the
+// steps of native values: numpy.array(list), then astype(numpy.dtype(name)).
+Result<Ref> result_from_value_list(ElementType type, InputKind kind, PyObject* list);
+
+// Whether a result of this output kind may be written natively: array.array
+// is the array module's own type, or numpy.array and numpy.empty are C
+// functions and numpy.dtype is numpy's own type. Only then is what the
+// constructors would build known, and no Python code can watch them being
+// called or not.
+Result<bool> builds_natively(InputKind output);
+
 // A list of the Python values of `values`.
 template <class T>
 Result<Ref> list_from_values(std::span<const T> values) {
@@ -52,11 +65,14 @@ public:
     NativeResult(const NativeResult&) = delete;
     NativeResult& operator=(const NativeResult&) = delete;
 
-    // `kind` is an output kind: Array or NdArray. `like`, when given, is an
-    // input that is exactly array.array, holds items of the result's type and
-    // width and at least `count` of them, and has been examined in this call
-    // with no Python code run since (see NativeResult::allocate).
-    Status allocate(ElementType type, InputKind kind, std::size_t count, PyObject* like = nullptr);
+    // `kind` is an output kind: Array or NdArray. False, with nothing
+    // allocated, when the library's constructors are not its own (see
+    // builds_natively): the values must then go to them as a list. `like`,
+    // when given, is an input that is exactly the genuine array.array, holds
+    // items of the result's type and width and at least `count` of them, and
+    // has been examined in this call with no Python code run since, so that
+    // array.array is still the genuine type: a small result is sliced from it.
+    Result<bool> allocate(ElementType type, InputKind kind, std::size_t count, PyObject* like = nullptr);
 
     // The result's elements, in the result's own width: 'l' and 'L' results
     // have 8-byte items even when the input was read 4 bytes wide.
@@ -71,6 +87,7 @@ private:
     Status view_items(std::size_t count);
 
     ElementType type_ = ElementType::b;
+    Ref constructor_;  // array.array, for a result staged in bytes
     Ref object_;       // the result, or for a small array.array the bytes it will be made from
     BufferView view_;  // the result's writable view; not held while staging in bytes
     std::span<std::byte> bytes_;
@@ -84,7 +101,13 @@ Result<Ref> fill_result(ElementType type, InputKind kind, std::size_t count, PyO
     NativeResult out;
     constexpr bool may_widen = std::is_integral_v<T> && sizeof(T) == 4;
     const bool widens = may_widen && has_variable_width(type);
-    TV_TRY(out.allocate(type, output_kind(kind), count, widens ? nullptr : like));
+    TV_ASSIGN(bool native, out.allocate(type, output_kind(kind), count, widens ? nullptr : like));
+    if (!native) {
+        std::vector<T> values(count);
+        fill(std::span<T>(values));
+        TV_ASSIGN(Ref list, list_from_values(std::span<const T>(values)));
+        return result_from_value_list(type, kind, list.get());
+    }
     if constexpr (may_widen) {
         if (widens) {
             using Wide = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
@@ -103,7 +126,7 @@ template <class T>
 Result<Ref> result_from_values(ElementType type, InputKind kind, std::span<const T> values, PyObject* like = nullptr) {
     if (output_kind(kind) == InputKind::Arrow) {
         TV_ASSIGN(Ref list, list_from_values(values));
-        return result_from_list(type, kind, list.get());
+        return result_from_value_list(type, kind, list.get());
     }
     return fill_result<T>(type, kind, values.size(), like, [&]<class Out>(std::span<Out> out) {
         std::copy(values.begin(), values.end(), out.begin());

@@ -47,11 +47,13 @@ void combine(Operator op, std::span<const T> a, std::span<const T> b, std::span<
 }
 
 // An input the array.array result can be sliced from (see
-// NativeResult::allocate): exact inputs have run no Python code, and both
-// inputs have the result's element type and length.
+// NativeResult::allocate): when both inputs are exact, their examination
+// and lengths ran no Python code, and both have the result's element type
+// and length.
 PyObject* result_template(const Input& a, const Input& b) {
+    if (!a.exact || !b.exact) return nullptr;
     for (const Input* input : {&a, &b})
-        if (input->kind == InputKind::Array && input->exact) return input->object;
+        if (input->kind == InputKind::Array) return input->object;
     return nullptr;
 }
 

@@ -205,12 +205,17 @@ Result<Ref> map(const Call& call) {
     TV_ASSIGN(SizedInput input, examine(call.args.object(0), call.row.access));
     if (input.length == 0) return settle_empty(call, input.input);
     const ElementType type = input.input.type;
+    bool native = false;
     if (output_kind(input.input.kind) == InputKind::Array) {
+        TV_ASSIGN(native, builds_natively(InputKind::Array));
+    }
+    if (native) {
         ArrayResults results(type);
         TV_TRY(call_each(input, fn, results));
         return std::move(results).finish();
     }
-    // numpy and pyarrow decide the output from the whole list at once.
+    // numpy and pyarrow decide the output from the whole list at once, and
+    // so does an array.array that is not the array module's own.
     TV_ASSIGN(Ref list, made(PyList_New(0)));
     ListResults results{std::move(list)};
     TV_TRY(call_each(input, fn, results));
