@@ -101,6 +101,12 @@ bool is_genuine_numpy_dtype(PyObject* cls) noexcept {
            is_named_static_type(reinterpret_cast<PyTypeObject*>(cls), "numpy.dtype", known);
 }
 
+bool is_genuine_arrow_array_class(PyObject* cls) noexcept {
+    static Known known;
+    return cls && PyType_Check(cls) &&
+           is_named_static_type(reinterpret_cast<PyTypeObject*>(cls), "pyarrow.lib.Array", known);
+}
+
 bool is_c_function(PyObject* obj) noexcept { return obj && PyCFunction_Check(obj); }
 
 }  // namespace telvaran::genuine

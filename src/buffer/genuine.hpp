@@ -64,6 +64,9 @@ bool is_genuine_class(InputKind kind, PyObject* cls) noexcept;
 // pyarrow.lib.DataType itself, not a subclass or a stand-in.
 bool is_genuine_data_type(PyTypeObject* type) noexcept;
 
+// pyarrow.lib.Array itself.
+bool is_genuine_arrow_array_class(PyObject* cls) noexcept;
+
 // numpy.dtype itself.
 bool is_genuine_numpy_dtype(PyObject* cls) noexcept;
 

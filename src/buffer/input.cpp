@@ -198,6 +198,19 @@ Result<bool> arrow_type_from_id(PyObject* arrow_type, ElementType& out) {
 // answer first: making the text costs about 1,800 instructions.
 bool is_plain_arrow_type(PyObject* arrow_type) { return genuine::is_genuine_data_type(Py_TYPE(arrow_type)); }
 
+// An Arrow array of the null type has no element whose type could matter
+// when it has no elements at all: pyarrow.array([]), the empty result of
+// unique, map and filter, is read as an empty input of int64, the type
+// pyarrow gives to ints. Asked only when the type is otherwise refused.
+Result<bool> is_empty_of_null_type(PyObject* obj, PyObject* arrow_type) {
+    auto text = py::str(arrow_type);
+    if (!text) return py::discard(std::move(text).error()).then(false);
+    if (PyUnicode_EqualToUTF8((*text).get(), "null") != 1) return false;
+    auto length = py::length(obj);
+    if (!length) return py::discard(std::move(length).error()).then(false);
+    return *length == 0;
+}
+
 Result<ElementType> resolve_arrow(PyObject* obj) {
     ElementType type{};
     TV_ASSIGN(Ref arrow_type, py::getattr_or_empty(obj, names.type));
@@ -210,6 +223,8 @@ Result<ElementType> resolve_arrow(PyObject* obj) {
         if (by_text) return type;
         TV_ASSIGN(bool by_id, arrow_type_from_id(arrow_type.get(), type));
         if (by_id) return type;
+        TV_ASSIGN(bool empty, is_empty_of_null_type(obj, arrow_type.get()));
+        if (empty) return ElementType::l;
     }
     return type_error(
         "Could not determine Arrow buffer/array type. Supported types: Int8, UInt8, Int16, UInt16, Int32, "

@@ -49,11 +49,6 @@ Result<Ref> numpy_array_then_astype(PyObject* list, ElementType type) {
     return py::call_method(inferred.get(), names.astype, dtype.get());
 }
 
-Result<Ref> pyarrow_array_of(PyObject* list) {
-    TV_ASSIGN(Ref pyarrow, py::required_module(names.pyarrow));
-    TV_ASSIGN(Ref constructor, py::module_attr(pyarrow.get(), names.array));
-    return py::call(constructor.get(), list);
-}
 
 // Small array.array results are written into a new bytes object and then
 // made by array.array(typecode, bytes): one constructor call, about 1,100
@@ -117,7 +112,7 @@ Result<Ref> genuine_numpy_empty() {
 Result<Ref> result_from_list(ElementType type, InputKind kind, PyObject* list) {
     switch (output_kind(kind)) {
         case InputKind::NdArray: return numpy_array_of(list, type);
-        case InputKind::Arrow: return pyarrow_array_of(list);
+        case InputKind::Arrow: return arrow_result_from_list(list);
         default: return make_array(type, list);
     }
 }

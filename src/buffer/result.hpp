@@ -10,7 +10,9 @@
 // infers the Arrow type from the Python values.
 #pragma once
 
+#include "buffer/arrow_result.hpp"
 #include "buffer/input.hpp"
+#include "buffer/values.hpp"
 #include "buffer/view.hpp"
 #include "core/result.hpp"
 
@@ -42,17 +44,6 @@ Result<Ref> result_from_value_list(ElementType type, InputKind kind, PyObject* l
 // constructors would build known, and no Python code can watch them being
 // called or not.
 Result<bool> builds_natively(InputKind output);
-
-// A list of the Python values of `values`.
-template <class T>
-Result<Ref> list_from_values(std::span<const T> values) {
-    TV_ASSIGN(Ref list, made(PyList_New(static_cast<Py_ssize_t>(values.size()))));
-    for (std::size_t k = 0; k < values.size(); ++k) {
-        TV_ASSIGN(Ref item, made(to_python(values[k])));
-        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item.release()) < 0) return Error::api_failed();
-    }
-    return list;
-}
 
 // A new array.array or numpy result of `count` elements, allocated first
 // and then written in place by native code, so that its memory is touched
@@ -124,10 +115,7 @@ Result<Ref> fill_result(ElementType type, InputKind kind, std::size_t count, PyO
 // `like` as for NativeResult::allocate.
 template <class T>
 Result<Ref> result_from_values(ElementType type, InputKind kind, std::span<const T> values, PyObject* like = nullptr) {
-    if (output_kind(kind) == InputKind::Arrow) {
-        TV_ASSIGN(Ref list, list_from_values(values));
-        return result_from_value_list(type, kind, list.get());
-    }
+    if (output_kind(kind) == InputKind::Arrow) return arrow_result_from_values(values);
     return fill_result<T>(type, kind, values.size(), like, [&]<class Out>(std::span<Out> out) {
         std::copy(values.begin(), values.end(), out.begin());
     });

@@ -16,7 +16,7 @@ namespace telvaran::py {
     X(Buffer) X(Array) X(ChunkedArray) X(DataType) X(typecode) X(dtype) X(char_, "char")  \
     X(format) X(type) X(id) X(ndim) X(flags) X(c_contiguous) X(f_contiguous)  \
     X(readonly) X(itemsize) X(slice) X(__getitem__) X(__bool__) X(__name__)   \
-    X(__all__) X(map) X(filter) X(array_iterator) X(empty) X(astype)                    \
+    X(__all__) X(map) X(filter) X(array_iterator) X(empty) X(astype) X(_import_from_c)                    \
     X(__arrow_c_array__) X(__arrow_c_stream__)                                \
     X(telvaran_module, "telvaran._telvaran")
 
