@@ -71,7 +71,7 @@ $(VENV)/.created:
 	@touch $@
 
 $(VENV)/.test-deps: $(VENV)/.created
-	$(PIP) install pytest hypothesis numpy pyarrow abi3audit mypy pyright
+	$(PIP) install pytest hypothesis numpy pyarrow abi3audit mypy pyright polars pandas nanoarrow arro3-core
 	@touch $@
 
 $(VENV)/.bench-deps: $(VENV)/.created

@@ -217,10 +217,13 @@ Result<bool> next_chunk(arrow::Stream& stream, arrow::Array& out) {
     return out.release != nullptr;
 }
 
+// A method set to None is no method.
 Result<Ref> optional_method(PyObject* obj, PyObject* name) {
     PyObject* method = nullptr;
     if (PyObject_GetOptionalAttr(obj, name, &method) < 0) return Error::fetch();
-    return Ref::steal(method);
+    Ref found = Ref::steal(method);
+    if (found.get() == Py_None) found.reset();
+    return found;
 }
 
 // An object with neither interface: the buffer request's own refusal, as

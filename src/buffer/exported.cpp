@@ -38,7 +38,7 @@ bool contiguous_1d(const Py_buffer& b) {
 }  // namespace
 
 std::optional<ExportedFacts> exported_facts(PyObject* obj, InputKind kind, Access access, BufferView* hold) {
-    if (kind == InputKind::Arrow) return std::nullopt;
+    if (kind == InputKind::Arrow || kind == InputKind::ArrowProducer) return std::nullopt;
     BufferView local;
     BufferView& exported = hold ? *hold : local;
     if (!exported.request(obj)) return std::nullopt;  // the attributes will report it

@@ -85,7 +85,8 @@ bool is_genuine_class(InputKind kind, PyObject* cls) noexcept {
             return is_named_static_type(type, "numpy.ndarray", known);
         }
         case InputKind::MemoryView: return type == &PyMemoryView_Type;
-        case InputKind::Arrow: return false;
+        case InputKind::Arrow:
+        case InputKind::ArrowProducer: return false;
     }
     return false;
 }

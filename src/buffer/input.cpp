@@ -3,6 +3,7 @@
 
 #include "buffer/exported.hpp"
 #include "buffer/genuine.hpp"
+#include "buffer/producer.hpp"
 #include "core/pyapi.hpp"
 
 #include <array>
@@ -262,12 +263,19 @@ Status check_arrow_instance(PyObject* obj) {
     return {};
 }
 
+Status check_producer(PyObject* obj) {
+    TV_ASSIGN(bool exports, producer::exports_arrow(obj));
+    if (!exports) return type_error("Expected array.array, numpy.ndarray, memoryview, or Arrow buffer/array");
+    return {};
+}
+
 Status check_instance(PyObject* obj, InputKind kind) {
     switch (kind) {
         case InputKind::Array: return check_array_instance(obj);
         case InputKind::NdArray: return check_ndarray_instance(obj);
         case InputKind::MemoryView: return check_memoryview_instance(obj);
         case InputKind::Arrow: return check_arrow_instance(obj);
+        case InputKind::ArrowProducer: return check_producer(obj);
     }
     return Error::panic("unknown input kind");
 }
@@ -331,6 +339,9 @@ Result<Detected> detect(PyObject* obj) {
         TV_ASSIGN(Match arrow, match_arrow(obj, pyarrow.get()));
         if (arrow.found) return Detected{InputKind::Arrow, arrow.by_type, arrow.exact};
     }
+
+    TV_ASSIGN(bool producer, producer::exports_arrow(obj));
+    if (producer) return Detected{InputKind::ArrowProducer, true, false};
     return type_error("Expected array.array, numpy.ndarray, memoryview, or Arrow buffer/array");
 }
 
@@ -339,7 +350,8 @@ Status validate_after_instance_check(PyObject* obj, InputKind kind, Access acces
         case InputKind::Array: return {};  // an array.array is always writable
         case InputKind::NdArray: return validate_ndarray(obj);  // read-only arrays fail at the write slice
         case InputKind::MemoryView: return validate_memoryview(obj, access);
-        case InputKind::Arrow: return validate_arrow(access);
+        case InputKind::Arrow:
+        case InputKind::ArrowProducer: return validate_arrow(access);
     }
     return Error::panic("unknown input kind");
 }
@@ -372,6 +384,7 @@ Result<ElementType> resolve_element_type(PyObject* obj, InputKind kind) {
         case InputKind::NdArray: return resolve_ndarray(obj);
         case InputKind::MemoryView: return resolve_memoryview(obj);
         case InputKind::Arrow: return resolve_arrow(obj);
+        case InputKind::ArrowProducer: return producer::resolve(obj);
     }
     return Error::panic("unknown input kind");
 }
@@ -382,7 +395,8 @@ Result<std::uint64_t> query_itemsize(PyObject* obj) {
 }
 
 bool reads_arrow_export(const Input& input) {
-    return input.kind == InputKind::Arrow && !PyObject_CheckBuffer(input.object);
+    return input.kind == InputKind::ArrowProducer ||
+           (input.kind == InputKind::Arrow && !PyObject_CheckBuffer(input.object));
 }
 
 Result<std::uint64_t> item_size(const Input& input) {
@@ -413,9 +427,14 @@ Result<Input> examine_input(PyObject* obj, Access access, BufferView* hold) {
     return Input{obj, detected.kind, type, 0, detected.exact && detected.kind != InputKind::Arrow};
 }
 
+Result<Py_ssize_t> input_length(PyObject* obj, InputKind kind) {
+    if (kind == InputKind::ArrowProducer) return producer::length(obj);
+    return py::length(obj);
+}
+
 Result<SizedInput> examine(PyObject* obj, Access access, BufferView* hold) {
     TV_ASSIGN(Input input, examine_input(obj, access, hold));
-    TV_ASSIGN(Py_ssize_t length, py::length(obj));
+    TV_ASSIGN(Py_ssize_t length, input_length(obj, input.kind));
     return SizedInput{input, length};
 }
 

@@ -11,7 +11,9 @@ namespace telvaran {
 
 class BufferView;
 
-enum class InputKind : unsigned char { Array, NdArray, MemoryView, Arrow };
+// ArrowProducer: any other object that exports Arrow data through
+// __arrow_c_array__ or __arrow_c_stream__ (see producer.hpp).
+enum class InputKind : unsigned char { Array, NdArray, MemoryView, Arrow, ArrowProducer };
 
 enum class Access : bool { Read = false, InPlace = true };
 
@@ -55,8 +57,8 @@ struct Input {
 
 // Whether the input is read through the Arrow C data interface rather than
 // the buffer protocol: an Arrow object that exports no buffer (pyarrow's
-// arrays and chunked arrays). Arrow objects that do export one are read as
-// any other buffer.
+// arrays and chunked arrays), and every other Arrow producer. pyarrow objects
+// that do export one are read as any other buffer.
 bool reads_arrow_export(const Input& input);
 
 // The width of the input's items: the one the prologue already read from
@@ -72,6 +74,10 @@ Result<NativeType> select_native_type(const Input& input);
 
 // Detection, validation and element-type resolution, in that order.
 Result<Input> examine_input(PyObject* obj, Access access, BufferView* hold = nullptr);
+
+// The object's length: len(obj), or for an Arrow producer without len() the
+// number of elements it exports.
+Result<Py_ssize_t> input_length(PyObject* obj, InputKind kind);
 
 // The same, then the object's Python length, which alone decides whether an
 // operation treats the input as empty.

@@ -26,9 +26,10 @@
 namespace telvaran {
 
 // The kind of object a result is built as: a memoryview input gives an
-// array.array.
+// array.array, and so does an Arrow producer other than pyarrow, so that
+// its results need neither pyarrow nor numpy.
 constexpr InputKind output_kind(InputKind input) {
-    return input == InputKind::MemoryView ? InputKind::Array : input;
+    return input == InputKind::MemoryView || input == InputKind::ArrowProducer ? InputKind::Array : input;
 }
 
 Result<Ref> result_from_list(ElementType type, InputKind kind, PyObject* list);

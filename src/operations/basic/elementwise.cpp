@@ -76,8 +76,8 @@ Result<Ref> elementwise(const Call& call, Operator op) {
     TV_ASSIGN(Input second, examine_input(b, Access::Read, first.exact ? &held_b : nullptr));
     if (first.type != second.type)
         return Error::raise(PyExc_TypeError, "Arrays must have the same type for element-wise operations");
-    TV_ASSIGN(Py_ssize_t length_a, py::length(first.object));
-    TV_ASSIGN(Py_ssize_t length_b, py::length(second.object));
+    TV_ASSIGN(Py_ssize_t length_a, input_length(first.object, first.kind));
+    TV_ASSIGN(Py_ssize_t length_b, input_length(second.object, second.kind));
     if (length_a != length_b)
         return Error::raise(PyExc_ValueError, "Arrays must have the same length for element-wise operations");
 

@@ -96,7 +96,7 @@ Result<Ref> slice(const Call& call) {
         if (builtin) early = early_view(obj);
     }
     if (!early.validated) TV_TRY(validate_detected(obj, found, call.row.access));
-    TV_ASSIGN(Py_ssize_t python_length, py::length(obj));
+    TV_ASSIGN(Py_ssize_t python_length, input_length(obj, found.kind));
     const auto length = static_cast<std::uint64_t>(python_length);
     const std::uint64_t start = args.index(1).value_or(0);
     const std::uint64_t end = args.index(2).value_or(length);
