@@ -24,31 +24,38 @@ Result<Ref> typecode_str(ElementType type) {
     return made(PyUnicode_FromString(code));
 }
 
+// numpy.array and numpy.dtype(name), looked up in this order, as every
+// numpy result made from values needs them.
+struct NumpyMakers {
+    Ref array;
+    Ref dtype;
+};
+
+Result<NumpyMakers> numpy_makers(ElementType type) {
+    TV_ASSIGN(Ref numpy, py::required_module(names.numpy));
+    TV_ASSIGN(Ref array, py::module_attr(numpy.get(), names.array));
+    TV_ASSIGN(Ref dtype_type, py::module_attr(numpy.get(), names.dtype));
+    TV_ASSIGN(Ref name, dtype_name(type));
+    TV_ASSIGN(Ref dtype, py::call(dtype_type.get(), name.get()));
+    return NumpyMakers{std::move(array), std::move(dtype)};
+}
+
 // numpy.array(source, dtype=numpy.dtype(name)): the values are converted
 // by numpy once, to the element type's dtype, and an unrepresentable value
 // raises instead of being wrapped.
 Result<Ref> numpy_array_of(PyObject* source, ElementType type) {
-    TV_ASSIGN(Ref numpy, py::required_module(names.numpy));
-    TV_ASSIGN(Ref array, py::module_attr(numpy.get(), names.array));
-    TV_ASSIGN(Ref dtype_type, py::module_attr(numpy.get(), names.dtype));
-    TV_ASSIGN(Ref name, dtype_name(type));
-    TV_ASSIGN(Ref dtype, py::call(dtype_type.get(), name.get()));
+    TV_ASSIGN(NumpyMakers makers, numpy_makers(type));
     TV_ASSIGN(Ref kwnames, made(PyTuple_Pack(1, names.dtype)));
-    PyObject* args[] = {source, dtype.get()};
-    return checked(PyObject_Vectorcall(array.get(), args, 1, kwnames.get()));
+    PyObject* args[] = {source, makers.dtype.get()};
+    return checked(PyObject_Vectorcall(makers.array.get(), args, 1, kwnames.get()));
 }
 
 // numpy.array(list).astype(numpy.dtype(name)), for values that fit.
 Result<Ref> numpy_array_then_astype(PyObject* list, ElementType type) {
-    TV_ASSIGN(Ref numpy, py::required_module(names.numpy));
-    TV_ASSIGN(Ref array, py::module_attr(numpy.get(), names.array));
-    TV_ASSIGN(Ref dtype_type, py::module_attr(numpy.get(), names.dtype));
-    TV_ASSIGN(Ref name, dtype_name(type));
-    TV_ASSIGN(Ref dtype, py::call(dtype_type.get(), name.get()));
-    TV_ASSIGN(Ref inferred, py::call(array.get(), list));
-    return py::call_method(inferred.get(), names.astype, dtype.get());
+    TV_ASSIGN(NumpyMakers makers, numpy_makers(type));
+    TV_ASSIGN(Ref inferred, py::call(makers.array.get(), list));
+    return py::call_method(inferred.get(), names.astype, makers.dtype.get());
 }
-
 
 // Small array.array results are written into a new bytes object and then
 // made by array.array(typecode, bytes): one constructor call, about 1,100
