@@ -190,3 +190,26 @@ def test_readme_table_shows_the_module_signature(name):
     # shows each name once, with the same parameters.
     runtime = getattr(_telvaran, name)
     assert _readme_signatures().get(name) == runtime.__text_signature__.replace("$self, ", "")
+
+
+# -- what the README names exists ------------------------------------------------
+
+# Paths that builds and runs write, which a checkout does not hold.
+GENERATED = ("build/", "dist/", ".venv/", "benchmarks/results/")
+
+
+def _readme_names():
+    text = README.read_text()
+    called = set(re.findall(r"\btv\.([A-Za-z_]\w*)", text))
+    tabled = set(re.findall(r"^\| `(\w+)\(", text, flags=re.MULTILINE))
+    linked = set(re.findall(r"\]\(([^)\s]+)\)", text))
+    quoted = {p for p in re.findall(r"`([\w.-]+(?:/[\w.*-]+)+/?)`", text) if not p.startswith(GENERATED)}
+    return called | tabled, {p for p in linked | quoted if "://" not in p and not p.startswith("#")}
+
+
+def test_readme_names_only_what_exists():
+    functions, paths = _readme_names()
+    assert {"sum", "sort", "median", "ArrayIterator"} <= functions  # the patterns still find them
+    assert {"docs/speed-ratio.png", "docs/recipes/process_pool.py"} <= paths
+    assert sorted(name for name in functions if not hasattr(tv, name)) == []
+    assert sorted(path for path in paths if not list(ROOT.glob(path))) == []
