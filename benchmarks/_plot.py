@@ -271,7 +271,8 @@ def _ratios(path, rows, titles, heading):
                     line_texts.append(best)
                 else:
                     line.append(max(-1.5, min(1.5, math.log10(ratio))))
-                    line_texts.append(f"{ratio:.2g}\n{cell_name(best)}")
+                    line_texts.append(f"{ratio:.0f}\n{cell_name(best)}" if ratio >= 100
+                                      else f"{ratio:.2g}\n{cell_name(best)}")
             grid.append(line)
             texts.append(line_texts)
         masked = numpy.ma.masked_invalid(grid)

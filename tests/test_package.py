@@ -213,3 +213,46 @@ def test_readme_names_only_what_exists():
     assert {"docs/speed-ratio.png", "docs/recipes/process_pool.py"} <= paths
     assert sorted(name for name in functions if not hasattr(tv, name)) == []
     assert sorted(path for path in paths if not list(ROOT.glob(path))) == []
+
+
+# -- the benchmark's figures -------------------------------------------------------
+
+def _bench_modules(monkeypatch):
+    monkeypatch.syspath_prepend(str(ROOT / "benchmarks"))
+    import _plot
+    import _report
+    return _plot, _report
+
+
+# Per size: telvaran on array.array and on numpy, bottleneck.nansum (on numpy), builtins sum
+# (on array.array); then the peer expected and, per size, telvaran's time and the peer's.
+DUELS = [
+    ({8: (50, 40, 30, 90), 1000: (900, 800, 700, 90_000)}, "bottleneck.nansum",
+     {8: (40, 30), 1000: (800, 700)}),
+    ({8: (50, 40, 90, 30), 1000: (900, 800, 700, 90_000)}, "bottleneck.nansum",  # one win each: the larger size
+     {8: (40, 90), 1000: (800, 700)}),
+    ({8: (50, 40, 900, 30), 1000: (900, 800, 2000, 400)}, "builtins sum", {8: (50, 30), 1000: (900, 400)}),
+]
+
+
+@pytest.mark.parametrize("times, peer, points", DUELS)
+def test_figure_pits_telvaran_against_the_peer_fastest_at_most_sizes(times, peer, points, monkeypatch):
+    _plot, _report = _bench_modules(monkeypatch)
+    rows = []
+    for size, (on_array, on_numpy, bottleneck, builtins) in times.items():
+        rows += [_report.Row("sum", "d", size, "telvaran (array.array)", "array.array", "telvaran",
+                             "telvaran (array.array)", on_array),
+                 _report.Row("sum", "d", size, "telvaran (numpy)", "numpy", "telvaran", "telvaran (numpy)", on_numpy),
+                 _report.Row("sum", "d", size, "bottleneck.nansum", "numpy", "peer", "bottleneck", bottleneck),
+                 _report.Row("sum", "d", size, "builtins sum", "array.array", "peer", "stdlib", builtins)]
+    chosen, got = _plot._duel(rows)
+    assert (chosen.implementation, got) == (peer, points)
+
+
+def test_benchmark_figures_name_the_processor(tmp_path):
+    pytest.importorskip("matplotlib")
+    plot = tmp_path / "speed.png"
+    done = _run_benchmark("--quick", "--only", "sum,sort", "--types", "d", "--plot", str(plot), cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert plot.stat().st_size > 10_000 and (tmp_path / "speed-ratio.png").stat().st_size > 10_000
+    assert "CPUs" in done.stdout.splitlines()[0]  # the processor, as the figures' titles give it
