@@ -58,8 +58,9 @@ demo: $(INSTALLED)
 dev: $(DEV_STAMP)
 
 test: $(INSTALLED) $(VENV)/.test-deps $(REFERENCE)/.built
-	$(PY) -m pytest -q
-	TELVARAN_TESTING_REFERENCE=1 PYTHONPATH=$(REFERENCE)/pkg $(PY) -m pytest -q $(KERNEL_TESTS)
+	TELVARAN_REFERENCE_PKG=$(REFERENCE)/pkg $(PY) -m pytest -q
+	TELVARAN_REFERENCE_PKG=$(REFERENCE)/pkg TELVARAN_TESTING_REFERENCE=1 PYTHONPATH=$(REFERENCE)/pkg \
+		$(PY) -m pytest -q $(KERNEL_TESTS)
 
 bench: $(RELEASE_STAMP) $(VENV)/.bench-deps
 	$(PY) benchmarks/run.py --csv benchmarks/results/results.csv --plot benchmarks/results/results.png $(BENCH_ARGS)
