@@ -5,7 +5,8 @@ chunks: sorting every chunk in place, and the median of the chunk medians;
 first in this process, chunk after chunk, then with the recipes:
 
   docs/recipes/process_pool.py  two worker processes on a shared-memory
-                                array (the pool started beforehand);
+                                array (the pool started, and the array mapped
+                                by each worker, beforehand);
   docs/recipes/dask_cluster.py  a dask LocalCluster of two worker
                                 processes, the array drawn and held by the
                                 workers (persisted), the sorted chunks kept
@@ -68,15 +69,15 @@ def with_pool(data, chunks, repeats):
     size = len(data)
     block = shared_memory.SharedMemory(create=True, size=data.nbytes)
     try:
-        shared = np.ndarray(size, np.float64, block.buf)
-        with ProcessPoolExecutor(max_workers=2) as pool:
-            shared[:] = data
-            process_pool.in_chunks(pool, tv.max, block, size, 2)  # both workers started
-            sort = best(repeats, lambda: shared.__setitem__(slice(None), data),
-                        lambda: process_pool.in_chunks(pool, tv.sort, block, size, chunks))
-            median = best(repeats, lambda: shared.__setitem__(slice(None), data),
-                          lambda: tv.median(np.array(process_pool.in_chunks(pool, tv.median, block, size, chunks))))
-        del shared
+        values = np.ndarray(size, np.float64, block.buf)
+        values[:] = data
+        with ProcessPoolExecutor(2, initializer=process_pool.attach, initargs=(block.name, size)) as pool:
+            process_pool.in_chunks(pool, tv.max, size, 2)  # both workers started, the block mapped
+            sort = best(repeats, lambda: values.__setitem__(slice(None), data),
+                        lambda: process_pool.in_chunks(pool, tv.sort, size, chunks))
+            median = best(repeats, lambda: values.__setitem__(slice(None), data),
+                          lambda: tv.median(np.array(process_pool.in_chunks(pool, tv.median, size, chunks))))
+        del values
     finally:
         block.close()
         block.unlink()
