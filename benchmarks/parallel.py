@@ -12,8 +12,9 @@ first in this process, chunk after chunk, then with the recipes:
                                 workers (persisted), the sorted chunks kept
                                 there too.
 
-Each time is the best of --repeats; before each sort the array is
-restored from a copy, outside the clock. Prints the times and speed-ups
+Each time is the best of --repeats rounds, each round running every way
+in turn; before each sort the array is restored from a copy, outside the
+clock. Prints the times and speed-ups
 (one process's time / the recipe's time: above 1, the recipe is faster).
 
     python benchmarks/parallel.py [--size N] [--chunks K] [--repeats R]
@@ -22,6 +23,7 @@ restored from a copy, outside the clock. Prints the times and speed-ups
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
 import time
@@ -39,76 +41,71 @@ import process_pool  # noqa: E402
 from run import processor  # noqa: E402
 
 
-def best(repeats, prepare, work):
-    """The least time of work() over repeats, prepare() run before each, off the clock."""
-    times = []
-    for _ in range(repeats):
-        prepare()
+class Timer:
+    """The least time of each named piece of work over the rounds it is run in."""
+
+    def __init__(self):
+        self.best = {}
+
+    def time(self, key, work, prepare=None):
+        if prepare:
+            prepare()
         start = time.perf_counter()
         work()
-        times.append(time.perf_counter() - start)
-    return min(times)
+        elapsed = time.perf_counter() - start
+        self.best[key] = min(elapsed, self.best.get(key, elapsed))
 
 
-def bounds(size, chunks):
-    edges = [size * k // chunks for k in range(chunks + 1)]
-    return list(zip(edges[:-1], edges[1:]))
-
-
-def one_process(data, chunks, repeats):
+def one_process(data, chunks, stack):
+    """(sort, median) work in this process, chunk after chunk."""
     values = data.copy()
-    parts = bounds(len(data), chunks)
-    sort = best(repeats, lambda: values.__setitem__(slice(None), data),
-                lambda: [tv.sort(values[a:b]) for a, b in parts])
-    median = best(repeats, lambda: None,
-                  lambda: tv.median(np.array([tv.median(data[a:b]) for a, b in parts])))
-    return sort, median
+    edges = [len(data) * k // chunks for k in range(chunks + 1)]
+    parts = list(zip(edges[:-1], edges[1:]))
+    restore = lambda: values.__setitem__(slice(None), data)  # noqa: E731
+    return ((lambda: [tv.sort(values[a:b]) for a, b in parts], restore),
+            (lambda: tv.median(np.array([tv.median(values[a:b]) for a, b in parts])), restore))
 
 
-def with_pool(data, chunks, repeats):
+def with_pool(data, chunks, stack):
     size = len(data)
     block = shared_memory.SharedMemory(create=True, size=data.nbytes)
-    try:
-        values = np.ndarray(size, np.float64, block.buf)
-        values[:] = data
-        with ProcessPoolExecutor(2, initializer=process_pool.attach, initargs=(block.name, size)) as pool:
-            process_pool.in_chunks(pool, tv.max, size, 2)  # both workers started, the block mapped
-            sort = best(repeats, lambda: values.__setitem__(slice(None), data),
-                        lambda: process_pool.in_chunks(pool, tv.sort, size, chunks))
-            median = best(repeats, lambda: values.__setitem__(slice(None), data),
-                          lambda: tv.median(np.array(process_pool.in_chunks(pool, tv.median, size, chunks))))
-        del values
-    finally:
-        block.close()
-        block.unlink()
-    return sort, median
+    stack.callback(block.unlink)
+    stack.callback(block.close)
+    held = [np.ndarray(size, np.float64, block.buf)]
+    stack.callback(held.clear)  # the view goes before the block closes
+    held[0][:] = data
+    pool = stack.enter_context(ProcessPoolExecutor(2, initializer=process_pool.attach,
+                                                   initargs=(block.name, size)))
+    process_pool.in_chunks(pool, tv.max, size, 2)  # both workers started, the block mapped
+    restore = lambda: held[0].__setitem__(slice(None), data)  # noqa: E731
+    return ((lambda: process_pool.in_chunks(pool, tv.sort, size, chunks), restore),
+            (lambda: tv.median(np.array(process_pool.in_chunks(pool, tv.median, size, chunks))), restore))
 
 
-def with_dask(data, chunks, repeats):
+def with_dask(data, chunks, stack):
     import dask.array as da
     from dask.distributed import Client, LocalCluster, wait
 
     import dask_cluster
 
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True) as cluster, Client(cluster):
-        # Drawn by the workers, as data that a cluster holds is: the same
-        # distribution, and no 320 MB graph to send.
-        rng = da.random.default_rng(1)
-        x = rng.standard_normal(len(data), chunks=-(-len(data) // chunks)).persist()
-        wait(x)
-        runs = iter(range(1_000_000))
+    cluster = stack.enter_context(LocalCluster(n_workers=2, threads_per_worker=1, processes=True))
+    stack.enter_context(Client(cluster))
+    # Drawn by the workers, as data that a cluster holds is: the same
+    # distribution, and no 320 MB graph to send.
+    x = da.random.default_rng(1).standard_normal(len(data), chunks=-(-len(data) // chunks)).persist()
+    wait(x)
+    runs = iter(range(1_000_000))
 
-        def sort():
-            # A name of its own each time, or dask would hand back the last result.
-            sorted_x = x.map_blocks(dask_cluster.sorted_chunk, dtype=np.float64, name=f"sorted-{next(runs)}")
-            wait(sorted_x.persist())
+    def sort():
+        # A name of its own each time, or dask would hand back the last result.
+        wait(x.map_blocks(dask_cluster.sorted_chunk, dtype=np.float64, name=f"sorted-{next(runs)}").persist())
 
-        def median():
-            blocks = x.map_blocks(dask_cluster.chunk_median, chunks=(1,), dtype=np.float64)
-            return tv.median(dask_cluster.aligned(blocks.compute()))
+    def median():
+        blocks = x.map_blocks(dask_cluster.chunk_median, chunks=(1,), dtype=np.float64)
+        return tv.median(dask_cluster.aligned(blocks.compute()))
 
-        sort()  # the workers have the functions and the data
-        return best(repeats, lambda: None, sort), best(repeats, lambda: None, median)
+    sort()  # the workers have the functions
+    return (sort, None), (median, None)
 
 
 def main(argv=None):
@@ -121,15 +118,25 @@ def main(argv=None):
     data = np.random.default_rng(1).standard_normal(args.size)
     print(f"{args.size:,} float64 in {args.chunks} chunks, best of {args.repeats}; {processor()}; "
           f"load average before: {os.getloadavg()[0]:.2f}")
-    base = one_process(data, args.chunks, args.repeats)
-    runs = [("ProcessPoolExecutor, 2 processes", with_pool(data, args.chunks, args.repeats))]
+    ways = [("one process", one_process), ("ProcessPoolExecutor, 2 processes", with_pool)]
     if not args.skip_dask:
-        runs.append(("dask LocalCluster, 2 processes", with_dask(data, args.chunks, args.repeats)))
+        ways.append(("dask LocalCluster, 2 processes", with_dask))
+    timer = Timer()
+    with contextlib.ExitStack() as stack:
+        work = {name: setup(data, args.chunks, stack) for name, setup in ways}
+        # Round after round, each way in turn: what else runs on the machine
+        # weighs on all of them alike.
+        for _ in range(args.repeats):
+            for name, pieces in work.items():
+                for task, (run, prepare) in zip(("sort", "median"), pieces):
+                    timer.time((name, task), run, prepare)
+    base = timer.best["one process", "sort"], timer.best["one process", "median"]
     print(f"{'':34}{'sort every chunk':>20}{'median of medians':>20}")
-    print(f"{'one process':34}{base[0]:>19.3f}s{base[1]:>19.3f}s")
-    for name, (sort, median) in runs:
+    for name, _ in ways:
+        sort, median = timer.best[name, "sort"], timer.best[name, "median"]
         print(f"{name:34}{sort:>19.3f}s{median:>19.3f}s")
-        print(f"{'  speed-up over one process':34}{base[0] / sort:>19.2f}x{base[1] / median:>19.2f}x")
+        if name != "one process":
+            print(f"{'  speed-up over one process':34}{base[0] / sort:>19.2f}x{base[1] / median:>19.2f}x")
     print(f"load average after: {os.getloadavg()[0]:.2f}")
 
 
