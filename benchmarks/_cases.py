@@ -224,7 +224,7 @@ def peer(env, name, fn, first, *consts, kind=ARRAY, needs="", legend="", inplace
     if max_size is not None and size > max_size:
         return []
     legend = legend or {"numpy": "numpy", "bottleneck": "bottleneck", "pyarrow": "pyarrow.compute",
-                        "floor": "C floor"}.get(needs, "standard library")
+                        "floor": "C floor"}.get(needs, "stdlib")
     role = "floor" if needs == "floor" else "peer"
     why = (env.missing(needs) if needs else "") or env.missing(kind)
     if why:
@@ -546,7 +546,7 @@ def _lazy(env, tc, size):
     return [
         Impl("LazyArray chain", _lazy_chain, a, role="telvaran", legend="telvaran (array.array)"),
         Impl("direct telvaran calls", _direct_chain, a, legend="telvaran, direct calls"),
-        Impl("builtins map/filter", builtin, a, legend="standard library"),
+        Impl("builtins map/filter", builtin, a, legend="stdlib"),
     ]
 
 

@@ -1,46 +1,46 @@
-"""The two figures of a run: the times of every implementation, and telvaran against its fastest peer.
+"""The two figures of a run: telvaran against its best peer per operation, and the ratios.
 
-The first has a panel per operation (two for operations timed on six
-element types, three types each), ns per element against the number of
-elements, both on log axes. Colour stands for the implementation, the same
-in every panel; the marker for the kind of input; the line style for the
-element type. One legend for the whole figure explains all three.
+The first has one small panel per operation, on float64 elements: the time
+per element (per call for slice) against the number of elements, both on
+log axes, of telvaran and of the one peer that is fastest at most sizes,
+telvaran on that peer's kind of input. Each implementation family has one
+colour, the same in every panel; the band between the two lines is blue
+where telvaran is faster and red where it is slower.
 
 The second is a heat map: a row per operation and element type, a column
 per size, each cell the ratio telvaran time / fastest peer's time, with
-telvaran on that peer's kind of input. Blue is below 1 (telvaran faster),
-red above; white is 1.0.
+telvaran on that peer's kind of input, and the peer named under it. Blue is
+below 1 (telvaran faster), red above; white is 1.0.
 """
 
 from __future__ import annotations
 
 import math
 import os
+from collections import Counter
 
-from _cases import ARRAY, ARROW, CHUNKED, MEMORYVIEW, NUMPY, TYPE_NAMES
+from _cases import ARRAY, TYPE_NAMES
 
-COLOURS = {
-    "telvaran (array.array)": "#1f77b4",
-    "telvaran (numpy)": "#17becf",
-    "telvaran (memoryview)": "#9467bd",
-    "telvaran (pyarrow)": "#8c564b",
-    "telvaran (pyarrow chunked)": "#e377c2",
-    "telvaran, direct calls": "#aec7e8",
-    "numpy": "#ff7f0e",
-    "numpy (stable sort)": "#d62728",
-    "bottleneck": "#2ca02c",
-    "standard library": "#7f7f7f",
-    "pyarrow.compute": "#bcbd22",
-    "C floor (same loop)": "#000000",
-    "C floor (plain read)": "#000080",
-    "C floor (ordered loop)": "#e6ab02",
-    "C floor (read + ordered loop)": "#00564a",
+# One colour per implementation family, in both figures and every panel.
+FAMILIES = {
+    "telvaran": "#1f4e9c",
+    "numpy": "#f28e2b",
+    "bottleneck": "#3a9a3a",
+    "stdlib": "#7f7f7f",
+    "pyarrow.compute": "#b04fb0",
 }
-MARKERS = {ARRAY: "o", NUMPY: "s", MEMORYVIEW: "^", ARROW: "D", CHUNKED: "v"}
-STYLES = {"b": (0, (1, 1.5)), "h": (0, (4, 1.5, 1, 1.5, 1, 1.5)), "i": (0, (5, 2)), "l": (0, (6, 1.5, 1, 1.5)),
-          "f": (0, (2, 1.2)), "d": "-"}
-TYPES_PER_PANEL = 3
+FASTER, SLOWER = "#4a90d9", "#d94a4a"  # the bands: telvaran faster, slower
+PANEL_TYPE = "d"
 FONT = {"title": 10, "label": 8.5, "tick": 8, "legend": 9, "cell": 8}
+
+
+def family(row) -> str:
+    """The family an implementation's colour and short name come from."""
+    if row.role == "telvaran" or row.legend.startswith("telvaran"):
+        return "telvaran"
+    if row.legend.startswith("numpy"):
+        return "numpy"
+    return row.legend
 
 
 def _other_path(path: str) -> str:
@@ -48,7 +48,7 @@ def _other_path(path: str) -> str:
     return f"{root}-ratio{ext or '.png'}"
 
 
-def plot(path, rows, titles, versions, cpu):
+def plot(path, rows, titles, versions, processor):
     """Writes PATH (times) and PATH-ratio (ratios). Returns (paths written, None) or ([], why not)."""
     try:
         import matplotlib
@@ -60,7 +60,7 @@ def plot(path, rows, titles, versions, cpu):
     if not measured:
         return [], "nothing was measured"
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    heading = (f"CPU: {cpu}   ·   " + ", ".join(f"{k} {v}" for k, v in versions.items()))
+    heading = f"measured on {processor}\n" + ", ".join(f"{k} {v}" for k, v in versions.items())
     _times(path, measured, titles, heading)
     second = _other_path(path)
     _ratios(second, rows, titles, heading)
@@ -69,75 +69,127 @@ def plot(path, rows, titles, versions, cpu):
 
 # -- the times -------------------------------------------------------------------
 
-def _panels(measured, titles):
-    """(title, rows, per_call) per panel, in the order of the operations."""
-    panels = []
-    for op in titles:
-        mine = [r for r in measured if r.operation == op]
-        types = [t for t in TYPE_NAMES if any(r.typecode == t for r in mine)]
-        groups = [types] if len(types) <= TYPES_PER_PANEL + 1 else [
-            types[k:k + TYPES_PER_PANEL] for k in range(0, len(types), TYPES_PER_PANEL)]
-        for group in groups:
-            if not group:
-                continue
-            names = ", ".join(TYPE_NAMES[t] for t in group)
-            panels.append((f"{titles[op]}\n({names})", [r for r in mine if r.typecode in group], op == "slice"))
-    return panels
+def best_peer(case_rows):
+    """(ratio, fastest peer row) for one case, or (None, reason), with telvaran on the peer's kind of input."""
+    peers = [r for r in case_rows if r.role == "peer" and r.ns and family(r) != "telvaran"]
+    telvaran = {r.kind: r for r in case_rows if r.role == "telvaran"}
+    usable = [p for p in peers if getattr(_telvaran_for(telvaran, p), "ns", None)]
+    if not usable:
+        return None, ("error" if any(r.role == "telvaran" and r.note.startswith("error") for r in case_rows)
+                      else "-")
+    fastest = min(usable, key=lambda p: p.ns)
+    return _telvaran_for(telvaran, fastest).ns / fastest.ns, fastest
 
 
-def _colour_of(legend, extra):
-    if legend not in COLOURS and legend not in extra:
-        extra[legend] = f"C{(len(extra) + 4) % 10}"
-    return COLOURS.get(legend) or extra[legend]
+def _telvaran_for(telvaran, peer):
+    return telvaran.get(peer.kind, telvaran.get(ARRAY))
+
+
+def _duel(mine):
+    """The peer fastest at most sizes (at the largest, on a tie) and, per size, (telvaran ns, peer ns)."""
+    sizes = sorted({r.size for r in mine})
+    wins = Counter()
+    for rank, size in enumerate(sizes):
+        ratio, best = best_peer([r for r in mine if r.size == size])
+        if ratio is not None:
+            wins[best.implementation] += 1 + rank / 100  # a tie goes to the larger sizes
+    if not wins:
+        return None, {}
+    name = wins.most_common(1)[0][0]
+    points = {}
+    for size in sizes:
+        case = [r for r in mine if r.size == size]
+        peer = next((r for r in case if r.implementation == name and r.ns), None)
+        if peer is not None:
+            reference = _telvaran_for({r.kind: r for r in case if r.role == "telvaran"}, peer)
+            points[size] = (reference.ns if reference else None, peer.ns)
+    return next(r for r in mine if r.implementation == name), points
+
+
+def _band(panel, sizes, ours, theirs, steps=24):
+    """Shades between the two lines, blue where telvaran is lower, red where higher.
+
+    The lines are straight on the log axes, so the band follows them point
+    by point on a fine grid in log space, changing colour where they cross.
+    """
+    xs, low, high = [], [], []
+    for k in range(len(sizes) - 1):
+        for step in range(steps + (k == len(sizes) - 2)):
+            t = step / steps
+            xs.append(_between(sizes[k], sizes[k + 1], t))
+            low.append(_between(ours[k], ours[k + 1], t))
+            high.append(_between(theirs[k], theirs[k + 1], t))
+    for colour, where in ((SLOWER, [a > b for a, b in zip(low, high)]), (FASTER, [a <= b for a, b in zip(low, high)])):
+        panel.fill_between(xs, low, high, where=where, interpolate=True, color=colour, alpha=0.22, linewidth=0)
+
+
+def _between(a, b, t):
+    """The point a fraction t from a to b on a log axis."""
+    return math.exp(math.log(a) + t * (math.log(b) - math.log(a)))
+
+
+def _short(text, width=30):
+    return text if len(text) <= width else text[: width - 1] + "…"
 
 
 def _times(path, measured, titles, heading):
     import matplotlib.pyplot as plt
     from matplotlib.lines import Line2D
+    from matplotlib.patches import Patch
 
-    panels = _panels(measured, titles)
-    columns = 5  # also for fewer panels: the legends need the width
+    panels = []
+    for op in titles:
+        mine = [r for r in measured if r.operation == op]
+        types = [t for t in TYPE_NAMES if any(r.typecode == t for r in mine)]
+        if types:
+            tc = PANEL_TYPE if PANEL_TYPE in types else types[0]
+            peer, points = _duel([r for r in mine if r.typecode == tc])
+            if peer is not None:
+                panels.append((op, tc, peer, points))
+    columns = min(6, len(panels))
     lines = -(-len(panels) // columns)
-    width, height = 3.7 * columns, 2.9 * lines + 2.0
+    width, height = 2.75 * columns + 0.4, 2.35 * lines + 1.5
     figure, axes = plt.subplots(lines, columns, figsize=(width, height), squeeze=False)
-    extra = {}
-    used_legends, used_kinds, used_types = {}, set(), set()
-    for panel, (title, mine, per_call) in zip(axes.flat, panels):
-        for (legend, name, kind, tc) in dict.fromkeys((r.legend, r.implementation, r.kind, r.typecode) for r in mine):
-            points = sorted((r.size, r.ns if per_call else r.ns / r.size) for r in mine
-                            if r.implementation == name and r.typecode == tc)
-            colour = _colour_of(legend, extra)
-            used_legends[legend] = colour
-            used_kinds.add(kind)
-            used_types.add(tc)
-            panel.plot(*zip(*points), linestyle=STYLES[tc], color=colour, marker=MARKERS.get(kind, "o"),
-                       markersize=4, linewidth=1.3, markerfacecolor=colour, markeredgewidth=0.5)
+    for panel, (op, tc, peer, points) in zip(axes.flat, panels):
+        per_call = op == "slice"
+        sizes = sorted(points)
+        scale = (lambda size: 1) if per_call else (lambda size: size)
+        mine = [(s, points[s][0] / scale(s)) for s in sizes if points[s][0]]
+        theirs = [(s, points[s][1] / scale(s)) for s in sizes]
+        both = [s for s in sizes if points[s][0]]
+        if len(both) > 1:
+            _band(panel, both, [points[s][0] / scale(s) for s in both], [points[s][1] / scale(s) for s in both])
+        panel.plot(*zip(*theirs), color=FAMILIES.get(family(peer), "#000000"), marker="s", markersize=3.5,
+                   linewidth=1.6)
+        if mine:
+            panel.plot(*zip(*mine), color=FAMILIES["telvaran"], marker="o", markersize=3.5, linewidth=1.8)
         panel.set_xscale("log")
         panel.set_yscale("log")
-        _readable_axes(panel, sorted({r.size for r in mine}))
-        panel.set_title(title, fontsize=FONT["title"])
-        panel.set_ylabel("ns per call" if per_call else "ns per element", fontsize=FONT["label"])
-        panel.set_xlabel("elements", fontsize=FONT["label"])
-        panel.tick_params(labelsize=FONT["tick"])
+        _readable_axes(panel, sizes)
+        panel.set_title(f"{op} · {TYPE_NAMES[tc]}\nvs {_short(peer.implementation)}", fontsize=FONT["title"] - 1)
+        if per_call or panel in axes[:, 0]:
+            panel.set_ylabel("ns per call" if per_call else "ns per element", fontsize=FONT["label"] - 1)
+        panel.tick_params(labelsize=FONT["tick"] - 0.5)
         panel.grid(True, which="major", linewidth=0.4, alpha=0.5)
     for panel in list(axes.flat)[len(panels):]:
         panel.set_visible(False)
+    for panel in axes[-1]:
+        panel.set_xlabel("elements", fontsize=FONT["label"] - 1)
 
-    implementation = [Line2D([], [], color=c, linewidth=3, label=name) for name, c in used_legends.items()]
-    kinds = [Line2D([], [], color="black", linestyle="none", marker=MARKERS[k], markersize=6, label=k)
-             for k in MARKERS if k in used_kinds]
-    types = [Line2D([], [], color="black", linestyle=STYLES[t], linewidth=1.5, label=TYPE_NAMES[t])
-             for t in TYPE_NAMES if t in used_types]
-    top = 1 - 0.75 / height
-    for x, (title, handles, ncol) in zip((0.02, 0.62, 0.77), (
-            ("implementation (colour)", implementation, 3),
-            ("kind of input (marker)", kinds, 1),
-            ("element type (line style)", types, 2))):
-        figure.legend(handles=handles, title=title, loc="upper left", ncol=ncol, fontsize=FONT["legend"],
-                      title_fontsize=FONT["legend"] + 1, frameon=True, bbox_to_anchor=(x, top))
-    figure.suptitle("telvaran and its peers: time per element (per call for slice), lower is faster\n"
-                    + heading, fontsize=FONT["title"] + 2, y=1 - 0.05 / height)
-    figure.tight_layout(rect=(0, 0, 1, 1 - 1.65 / height), h_pad=1.2, w_pad=0.8)
+    used = {"telvaran"} | {family(peer) for _, _, peer, _ in panels}
+    handles = [Line2D([], [], color=c, linewidth=3, label=name) for name, c in FAMILIES.items() if name in used]
+    handles += [Patch(color=FASTER, alpha=0.35, label="telvaran faster"),
+                Patch(color=SLOWER, alpha=0.35, label="telvaran slower")]
+    top = 1 - 0.8 / height
+    figure.legend(handles=handles, loc="upper center", ncol=len(handles), fontsize=FONT["legend"],
+                  frameon=False, bbox_to_anchor=(0.5, top))
+    figure.suptitle("telvaran against its fastest peer, per operation: time per element (per call for slice), "
+                    "lower is faster; telvaran on the peer's kind of input\n" + heading,
+                    fontsize=FONT["title"] + 1, y=1 - 0.08 / height)
+    # Laid out in inches: the titles and legend above, each panel's own
+    # two-line title and the axis labels around it.
+    figure.subplots_adjust(left=0.55 / width, right=1 - 0.15 / width, bottom=0.5 / height,
+                           top=1 - 1.75 / height, wspace=0.3, hspace=0.58)
     figure.savefig(path, dpi=100)
     plt.close(figure)
 
@@ -168,22 +220,9 @@ def _readable_axes(panel, sizes):
 
 # -- the ratios ---------------------------------------------------------------------
 
-SHORT = {"numpy": "numpy", "numpy (stable sort)": "numpy", "bottleneck": "bn", "standard library": "std",
-         "pyarrow.compute": "pa.c"}
-
-
-def best_ratio(case_rows):
-    """(ratio, fastest peer row) for one case, or (None, reason)."""
-    peers = [r for r in case_rows if r.role == "peer" and r.ns and not r.legend.startswith("telvaran")]
-    telvaran = {r.kind: r for r in case_rows if r.role == "telvaran"}
-    usable = [p for p in peers if telvaran.get(p.kind, telvaran.get(ARRAY)) is not None
-              and telvaran.get(p.kind, telvaran.get(ARRAY)).ns]
-    if not usable:
-        return None, ("error" if any(r.role == "telvaran" and r.note.startswith("error") for r in case_rows)
-                      else "-")
-    fastest = min(usable, key=lambda p: p.ns)
-    reference = telvaran.get(fastest.kind, telvaran.get(ARRAY))
-    return reference.ns / fastest.ns, fastest
+def cell_name(peer) -> str:
+    """The peer under a ratio: its family, and which sort for numpy's stable one."""
+    return "numpy stable" if peer.legend == "numpy (stable sort)" else family(peer)
 
 
 def _ratios(path, rows, titles, heading):
@@ -202,7 +241,7 @@ def _ratios(path, rows, titles, heading):
     halves = [keys[: -(-len(keys) // 2)], keys[-(-len(keys) // 2):]] if len(keys) > 24 else [keys]
     # Laid out in inches: a label margin and a grid per half, the colour bar
     # on the right, the title above; never narrower than the title.
-    label_in, cell_w, cell_h, top_in, bottom_in, bar_in = 1.8, 1.08, 0.34, 1.75, 0.45, 1.5
+    label_in, cell_w, cell_h, top_in, bottom_in, bar_in = 1.8, 1.2, 0.34, 1.75, 0.45, 1.5
     grid_w = cell_w * len(sizes)
     used = len(halves) * (label_in + grid_w) + bar_in
     width = max(used, 14.0)
@@ -226,13 +265,14 @@ def _ratios(path, rows, titles, heading):
             line, line_texts = [], []
             for size in sizes:
                 case = [r for r in rows if (r.operation, r.typecode, r.size) == (op, tc, size)]
-                ratio, best = best_ratio(case) if case else (None, "")
+                ratio, best = best_peer(case) if case else (None, "")
                 if ratio is None:
                     line.append(math.nan)
                     line_texts.append(best)
                 else:
                     line.append(max(-1.5, min(1.5, math.log10(ratio))))
-                    line_texts.append(f"{ratio:.2g}\n{SHORT.get(best.legend, best.legend)}")
+                    line_texts.append(f"{ratio:.0f}\n{cell_name(best)}" if ratio >= 100
+                                      else f"{ratio:.2g}\n{cell_name(best)}")
             grid.append(line)
             texts.append(line_texts)
         masked = numpy.ma.masked_invalid(grid)
@@ -258,9 +298,8 @@ def _ratios(path, rows, titles, heading):
     bar.ax.set_yticklabels([f"{t:g}" for t in ticks], fontsize=FONT["tick"])
     bar.ax.axhline(0.0, color="black", linewidth=2.5)
     bar.set_label("telvaran time / fastest peer's time", fontsize=FONT["label"])
-    figure.suptitle("telvaran against its fastest peer: ratio of times, below 1 (blue) telvaran is faster, "
-                    "above 1 (red) slower\ntelvaran on the peer's own kind of input; under each ratio the "
-                    "peer: numpy, bn = bottleneck, std = standard library, pa.c = pyarrow.compute; "
-                    "grey: no ratio\n" + heading, fontsize=FONT["title"] + 1)
+    figure.suptitle("telvaran time / fastest peer's time: below 1 (blue) telvaran is faster, above 1 (red) "
+                    "slower, grey: no ratio\ntelvaran on the peer's own kind of input; under each ratio the "
+                    "peer (stdlib = Python's standard library)\n" + heading, fontsize=FONT["title"] + 1)
     figure.savefig(path, dpi=100)
     plt.close(figure)

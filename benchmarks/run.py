@@ -30,6 +30,7 @@ the array's numpy scalars.
     python benchmarks/run.py --check              # only the cases the speed goals need, then the goals
     python benchmarks/run.py --check all          # the whole run, then the goals
     python benchmarks/run.py --csv out.csv --plot out.png
+    make snapshot                                 # the whole run and its goals, into docs/speed*
     python benchmarks/run.py --compare old.csv    # this run's ratios beside those of an earlier run
     python benchmarks/run.py --compare old.csv new.csv   # two earlier runs, nothing measured
 
@@ -77,8 +78,9 @@ def parse_args(argv):
     parser.add_argument("--list-goals", action="store_true", help="print the goals and exit")
     parser.add_argument("--csv", metavar="PATH", help="write every figure as CSV")
     parser.add_argument("--plot", metavar="PATH",
-                        help="write a PNG of the times (PATH) and one of the ratios to the fastest peer "
-                             "(PATH with -ratio before the suffix); needs matplotlib")
+                        help="write two PNGs: per operation, telvaran's time per element against its fastest "
+                             "peer's (PATH), and the heat map of the ratios to the fastest peer (PATH with "
+                             "-ratio before the suffix), both titled with the processor; needs matplotlib")
     parser.add_argument("--compare", nargs="+", metavar="CSV",
                         help="OLD.csv: after this run, print per case in both telvaran's ratio to each peer "
                              "then and now; OLD.csv NEW.csv: compare two earlier runs without measuring. "
@@ -114,15 +116,26 @@ def _optional(name):
         return None
 
 
-def cpu_model() -> str:
+VECTOR_FLAGS = (("avx512f", "AVX-512"), ("avx2", "AVX2"), ("asimd", "NEON"), ("sse2", "SSE2"))
+
+
+def processor() -> str:
+    """The processor the figures come from: its name, family and model, CPU count and widest vectors."""
+    info: dict[str, str] = {}
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
+                key, _, value = line.partition(":")
+                info.setdefault(key.strip(), value.strip())
     except OSError:
         pass
-    return platform.processor() or platform.machine() or "unknown CPU"
+    parts = [info.get("model name") or platform.processor() or platform.machine() or "unknown processor"]
+    if "cpu family" in info and "model" in info:
+        parts.append(f"family {info['cpu family']} model {info['model']}")
+    parts.append(f"{os.cpu_count()} CPUs")
+    flags = set(info.get("flags", info.get("Features", "")).split())
+    parts += [label for flag, label in VECTOR_FLAGS if flag in flags][:1]
+    return ", ".join(parts)
 
 
 def versions(env) -> dict[str, str]:
@@ -230,7 +243,7 @@ def main(argv=None) -> int:
     floor, why = _floor.build()
     env = _cases.Env(np, bn, pa, pc, floor, why or "")
     info = versions(env)
-    print(", ".join(f"{k} {v}" for k, v in info.items()) + f"; {cpu_model()}")
+    print(", ".join(f"{k} {v}" for k, v in info.items()) + f"; {processor()}")
     for library in ("numpy", "bottleneck", "pyarrow"):
         if info[library] == "not installed":
             print(f"{library} is not installed: its peers and inputs are skipped")
@@ -254,7 +267,7 @@ def main(argv=None) -> int:
     if args.plot:
         import _plot
         titles = {op.name: op.title for op in _cases.OPERATIONS}
-        written, problem = _plot.plot(args.plot, rows, titles, info, cpu_model())
+        written, problem = _plot.plot(args.plot, rows, titles, info, processor())
         print(f"plot not written: {problem}" if problem else f"plots written to {', '.join(written)}")
     if args.compare:
         old = args.compare[0]

@@ -43,6 +43,7 @@ def _fixture_for(name):
 
 np = pytest.fixture(_fixture_for("numpy"), name="np")
 pa = pytest.fixture(_fixture_for("pyarrow"), name="pa")
+distributed = pytest.fixture(_fixture_for("dask.distributed"), name="distributed")
 
 
 @pytest.fixture(params=TYPECODES)

@@ -22,7 +22,9 @@ import telvaran as tv
 from conftest import IN_CI, TYPECODES
 
 ROOT = Path(__file__).resolve().parent.parent
-REFERENCE_SO = ROOT / "build" / "reference" / "pkg" / "telvaran" / "_telvaran.abi3.so"
+# `make test DEV=1` names its own reference build (without link-time optimisation).
+REFERENCE_PKG = Path(os.environ.get("TELVARAN_REFERENCE_PKG", ROOT / "build" / "reference" / "pkg"))
+REFERENCE_SO = REFERENCE_PKG / "telvaran" / "_telvaran.abi3.so"
 
 
 def load_reference():

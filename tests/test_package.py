@@ -192,3 +192,69 @@ def test_readme_table_shows_the_module_signature(name):
     # shows each name once, with the same parameters.
     runtime = getattr(_telvaran, name)
     assert _readme_signatures().get(name) == runtime.__text_signature__.replace("$self, ", "")
+
+
+# -- what the README names exists ------------------------------------------------
+
+# Paths that builds and runs write, which a checkout does not hold.
+GENERATED = ("build/", "dist/", ".venv/", "benchmarks/results/")
+
+
+def _readme_names():
+    text = README.read_text()
+    called = set(re.findall(r"\btv\.([A-Za-z_]\w*)", text))
+    tabled = set(re.findall(r"^\| `(\w+)\(", text, flags=re.MULTILINE))
+    linked = set(re.findall(r"\]\(([^)\s]+)\)", text))
+    quoted = {p for p in re.findall(r"`([\w.-]+(?:/[\w.*-]+)+/?)`", text) if not p.startswith(GENERATED)}
+    return called | tabled, {p for p in linked | quoted if "://" not in p and not p.startswith("#")}
+
+
+def test_readme_names_only_what_exists():
+    functions, paths = _readme_names()
+    assert {"sum", "sort", "median", "ArrayIterator"} <= functions  # the patterns still find them
+    assert {"docs/speed-ratio.png", "docs/recipes/process_pool.py"} <= paths
+    assert sorted(name for name in functions if not hasattr(tv, name)) == []
+    assert sorted(path for path in paths if not list(ROOT.glob(path))) == []
+
+
+# -- the benchmark's figures -------------------------------------------------------
+
+def _bench_modules(monkeypatch):
+    monkeypatch.syspath_prepend(str(ROOT / "benchmarks"))
+    import _plot
+    import _report
+    return _plot, _report
+
+
+# Per size: telvaran on array.array and on numpy, bottleneck.nansum (on numpy), builtins sum
+# (on array.array); then the peer expected and, per size, telvaran's time and the peer's.
+DUELS = [
+    ({8: (50, 40, 30, 90), 1000: (900, 800, 700, 90_000)}, "bottleneck.nansum",
+     {8: (40, 30), 1000: (800, 700)}),
+    ({8: (50, 40, 90, 30), 1000: (900, 800, 700, 90_000)}, "bottleneck.nansum",  # one win each: the larger size
+     {8: (40, 90), 1000: (800, 700)}),
+    ({8: (50, 40, 900, 30), 1000: (900, 800, 2000, 400)}, "builtins sum", {8: (50, 30), 1000: (900, 400)}),
+]
+
+
+@pytest.mark.parametrize("times, peer, points", DUELS)
+def test_figure_pits_telvaran_against_the_peer_fastest_at_most_sizes(times, peer, points, monkeypatch):
+    _plot, _report = _bench_modules(monkeypatch)
+    rows = []
+    for size, (on_array, on_numpy, bottleneck, builtins) in times.items():
+        rows += [_report.Row("sum", "d", size, "telvaran (array.array)", "array.array", "telvaran",
+                             "telvaran (array.array)", on_array),
+                 _report.Row("sum", "d", size, "telvaran (numpy)", "numpy", "telvaran", "telvaran (numpy)", on_numpy),
+                 _report.Row("sum", "d", size, "bottleneck.nansum", "numpy", "peer", "bottleneck", bottleneck),
+                 _report.Row("sum", "d", size, "builtins sum", "array.array", "peer", "stdlib", builtins)]
+    chosen, got = _plot._duel(rows)
+    assert (chosen.implementation, got) == (peer, points)
+
+
+def test_benchmark_figures_name_the_processor(tmp_path):
+    pytest.importorskip("matplotlib")
+    plot = tmp_path / "speed.png"
+    done = _run_benchmark("--quick", "--only", "sum,sort", "--types", "d", "--plot", str(plot), cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert plot.stat().st_size > 10_000 and (tmp_path / "speed-ratio.png").stat().st_size > 10_000
+    assert "CPUs" in done.stdout.splitlines()[0]  # the processor, as the figures' titles give it

@@ -101,7 +101,7 @@ def _conforms(value, claimed):
         return all(_conforms(item, args[0]) for item in value)
     if type(value).__module__ == "numpy" and len(args) == 2:
         (scalar,) = typing.get_args(args[1])
-        return value.dtype.type is scalar
+        return scalar is typing.Any or value.dtype.type is scalar
     return True
 
 

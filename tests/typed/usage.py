@@ -102,8 +102,16 @@ def iteration() -> None:
 
 def arrow_shaped(p: ArrowShaped) -> None:
     # Read, never written: pyarrow arrays are immutable.
+    # Their element type is in the Arrow type, which no static type tells.
     assert_type(tv.sum(p), int | float)
-    tv.unique(p).to_pylist()
+    assert_type(tv.median(p), int | float)
+    assert_type(tv.mean(p), float)
+    assert_type(tv.reduce(p, lambda acc, v: acc + v), int | float)
+    assert_type(next(tv.array_iterator(p)), int | float)
+    # New arrays are pyarrow arrays, from a chunked array too.
+    assert_type(tv.unique(p).to_pylist(), list[Any])
+    assert_type(len(tv.map(p, lambda v: v * 2)), int)
+    assert_type(tv.filter(p, lambda v: v > 0).null_count, int)
     tv.sort(p)  # type: ignore[arg-type]
     tv.slice(p, 0, 1)  # type: ignore[arg-type]
 
