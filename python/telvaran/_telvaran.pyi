@@ -103,17 +103,31 @@ class _ArrowBuffer(Buffer, Protocol):
 # The Arrow inputs that the reading operations accept.
 _ArrowInput: TypeAlias = _ArrowArray
 
+class _ArrowArrayExporter(Protocol):
+    """Any object that exports one Arrow array (a nanoarrow or arro3 array)."""
+
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+
+class _ArrowStreamExporter(Protocol):
+    """Any object that exports a stream of Arrow arrays (a polars or pandas Series)."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+# Arrow data from any other library, read like pyarrow's: its results are
+# array.array objects of its element type.
+_ArrowProducer: TypeAlias = _ArrowArrayExporter | _ArrowStreamExporter
+
 # Arrays whose elements read as ints, or as floats: array.array[int] or a
 # numpy array of an integer dtype; array.array[float] or one of a float dtype.
 _Ints: TypeAlias = _array[int] | _IntArray
 _Floats: TypeAlias = _array[float] | _FloatArray
 # What the reading operations accept: array.array, a one-dimensional
 # contiguous numpy.ndarray, a memoryview, an Arrow input.
-_Readable: TypeAlias = _array[Any] | memoryview | _NDArray[Any] | _ArrowInput
+_Readable: TypeAlias = _array[Any] | memoryview | _NDArray[Any] | _ArrowInput | _ArrowProducer
 # The inputs whose element type no static type tells, for the overloads that
 # follow the typed ones: a lambda argument is typed Any while the overloads
 # are matched, and an input matching two of them would then give Any.
-_Untyped: TypeAlias = memoryview | _ArrowInput
+_Untyped: TypeAlias = memoryview | _ArrowInput | _ArrowProducer
 # What the in-place operations accept: memory they may write (a memoryview
 # must also be writable, which no type tells).
 _Writable: TypeAlias = _array[Any] | memoryview | _NDArray[Any]
@@ -197,6 +211,8 @@ def unique(array: memoryview) -> _array[Any]: ...
 def unique(array: _ND) -> _ND: ...
 @overload
 def unique(array: _ArrowInput) -> _ArrowArray: ...
+@overload
+def unique(array: _ArrowProducer) -> _array[Any]: ...
 # Callbacks that give elements back have one overload per element kind: a
 # constrained type variable there lets some checkers widen an int array to a
 # float one to fit a callback that returns floats. A numpy result takes any
@@ -214,6 +230,8 @@ def map(array: memoryview, fn: Callable[[_Value], _Storable]) -> _array[Any]: ..
 @overload
 def map(array: _ArrowInput, fn: Callable[[_Value], Any]) -> _ArrowArray: ...
 @overload
+def map(array: _ArrowProducer, fn: Callable[[_Value], _Storable]) -> _array[Any]: ...
+@overload
 def filter(array: _array[_N], predicate: Callable[[_N], bool]) -> _array[_N]: ...
 @overload
 def filter(array: _NDI, predicate: Callable[[int], bool]) -> _NDI: ...
@@ -223,6 +241,8 @@ def filter(array: _NDF, predicate: Callable[[float], bool]) -> _NDF: ...
 def filter(array: memoryview, predicate: Callable[[_Value], bool]) -> _array[Any]: ...
 @overload
 def filter(array: _ArrowInput, predicate: Callable[[_Value], bool]) -> _ArrowArray: ...
+@overload
+def filter(array: _ArrowProducer, predicate: Callable[[_Value], bool]) -> _array[Any]: ...
 
 # -- folding -----------------------------------------------------------------
 # Without initial the fold starts from the first element, so the accumulator

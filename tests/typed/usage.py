@@ -30,6 +30,13 @@ class ArrowShaped:
         return []
 
 
+class StreamProducer:
+    """Any other library's Arrow data, such as a polars or pandas Series."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        return None
+
+
 def reading() -> None:
     ints = array("i", [3, 1, 2, 2])
     floats = array("d", [0.5, 2.0, -1.0])
@@ -114,6 +121,17 @@ def arrow_shaped(p: ArrowShaped) -> None:
     assert_type(tv.filter(p, lambda v: v > 0).null_count, int)
     tv.sort(p)  # type: ignore[arg-type]
     tv.slice(p, 0, 1)  # type: ignore[arg-type]
+
+
+def arrow_producer(s: StreamProducer) -> None:
+    # Read like pyarrow's arrays; new arrays are array.array objects.
+    assert_type(tv.sum(s), int | float)
+    assert_type(tv.var(s), float)
+    assert_type(tv.unique(s), array[Any])
+    assert_type(tv.map(s, lambda v: v * 2), array[Any])
+    assert_type(tv.filter(s, lambda v: v > 0), array[Any])
+    assert_type(tv.reduce(s, lambda acc, v: acc + v), int | float)
+    tv.sort(s)  # type: ignore[arg-type]
 
 
 def misuse() -> None:
