@@ -41,6 +41,12 @@
 //   values go to the constructor as a list. Tests: inputs never written by
 //   read operations under a replaced array.array; results of stand-in
 //   constructors.
+// - Arrow results made natively (arrow_result.cpp): the values written into
+//   memory of ours and imported by pyarrow.Array._import_from_c instead of
+//   pyarrow.array(list). Guard: is_genuine_arrow_array_class and
+//   pyarrow.array a compiled function. Tests: test_arrow_results.py
+//   (results equal the list construction; a replaced pyarrow.array is
+//   called with the list), stand-in pyarrow modules in test_arrow.py.
 // - A primitive Arrow type read by its id before its text. Guard:
 //   is_genuine_data_type (pyarrow.lib.DataType itself). Test: a stand-in
 //   DataType whose id and text disagree resolves by its text.
