@@ -29,7 +29,7 @@ REFERENCE := build/reference
 # The tests of the kernels, run a second time against the build that has
 # the reference kernels only.
 KERNEL_TESTS := tests/test_aggregate.py tests/test_elementwise.py tests/test_inplace.py \
-	tests/test_statistics.py tests/test_kernel_choice.py
+	tests/test_statistics.py tests/test_kernel_choice.py tests/test_chunks.py
 
 .PHONY: demo test bench clean install dist check-build sanitize fuzz tidy
 
