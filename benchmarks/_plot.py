@@ -17,7 +17,7 @@ from __future__ import annotations
 import math
 import os
 
-from _cases import ARRAY, ARROW, CHUNKED, MEMORYVIEW, NUMPY, TYPE_NAMES
+from _cases import ARRAY, ARROW, CHUNKED, CHUNKS64, MEMORYVIEW, NUMPY, ONE_CHUNK, SINGLES, TYPE_NAMES
 
 COLOURS = {
     "telvaran (array.array)": "#1f77b4",
@@ -25,6 +25,7 @@ COLOURS = {
     "telvaran (memoryview)": "#9467bd",
     "telvaran (pyarrow)": "#8c564b",
     "telvaran (pyarrow chunked)": "#e377c2",
+    "telvaran (pyarrow 64 chunks)": "#f7b6d2",
     "telvaran, direct calls": "#aec7e8",
     "numpy": "#ff7f0e",
     "numpy (stable sort)": "#d62728",
@@ -36,7 +37,8 @@ COLOURS = {
     "C floor (ordered loop)": "#e6ab02",
     "C floor (read + ordered loop)": "#00564a",
 }
-MARKERS = {ARRAY: "o", NUMPY: "s", MEMORYVIEW: "^", ARROW: "D", CHUNKED: "v"}
+MARKERS = {ARRAY: "o", NUMPY: "s", MEMORYVIEW: "^", ARROW: "D", CHUNKED: "v", CHUNKS64: "<", ONE_CHUNK: ">",
+           SINGLES: "x"}
 STYLES = {"b": (0, (1, 1.5)), "h": (0, (4, 1.5, 1, 1.5, 1, 1.5)), "i": (0, (5, 2)), "l": (0, (6, 1.5, 1, 1.5)),
           "f": (0, (2, 1.2)), "d": "-"}
 TYPES_PER_PANEL = 3
