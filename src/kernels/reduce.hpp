@@ -4,8 +4,8 @@
 // An input is one run of contiguous memory or several (the chunks of an
 // Arrow column, read where they lie). Blocks of a float sum and windows of
 // min and max are cut by the elements' positions in the whole input, never
-// by the runs, so every input gives the result of the same elements in one
-// run, bit for bit.
+// by the runs, so the same elements give the same rounding and the same
+// element picked however they are split into runs.
 #pragma once
 
 #include "kernels/kernels.hpp"
@@ -305,14 +305,16 @@ T sum_by_blocks(const Run* runs, std::size_t n) {
 
 template <class T>
 T sum(const Run* runs, std::size_t count, bool by_blocks) {
-    if (!by_blocks || std::is_integral_v<T>) {
-        T total = T(0);
-        for (std::size_t k = 0; k < count; ++k) total = sum_run(static_cast<const T*>(runs[k].data), runs[k].count, total);
-        return total;
+    if constexpr (std::is_floating_point_v<T>) {
+        if (by_blocks) {
+            std::size_t n = 0;
+            for (std::size_t k = 0; k < count; ++k) n += runs[k].count;
+            return sum_by_blocks<T>(runs, n);
+        }
     }
-    std::size_t n = 0;
-    for (std::size_t k = 0; k < count; ++k) n += runs[k].count;
-    return sum_by_blocks<T>(runs, n);
+    T total = T(0);  // one pass, from one run into the next
+    for (std::size_t k = 0; k < count; ++k) total = sum_run(static_cast<const T*>(runs[k].data), runs[k].count, total);
+    return total;
 }
 
 // The smaller (Min) or greater of x and best; best when they do not compare.
