@@ -62,8 +62,9 @@ private:
 };
 
 // The elements of one input as T: the input's buffer, or for an Arrow object
-// that exports none, its Arrow export (one run of memory per chunk). Filled in place by one of the two
-// acquire functions; whatever it holds is released when it goes out of scope.
+// that exports none, its Arrow export (one run of memory per chunk). Filled
+// in place by one of the two acquire functions; whatever it holds is released
+// when it goes out of scope.
 template <class T>
 class TypedBufferView {
 public:

@@ -37,8 +37,6 @@ public:
         const Run& run = list()[k];
         return {static_cast<const T*>(run.data), run.count};
     }
-    // The one run, when there is exactly one.
-    bool contiguous() const noexcept { return count_ == 1; }
 
     // Calls f(x) for every element, in order, until f returns a failure.
     template <class F>
