@@ -18,11 +18,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 #include <type_traits>
+#include <utility>
 
 namespace telvaran {
 
@@ -90,19 +91,18 @@ public:
     SmallList() = default;
     SmallList(const SmallList&) = delete;
     SmallList& operator=(const SmallList&) = delete;
-    ~SmallList() { std::free(heap_); }
 
     // Makes room for one more item, so that the next push cannot fail.
     Status reserve_one();
     void push(const T& item) noexcept { data()[size_++] = item; }
-    T* data() noexcept { return heap_ ? heap_ : inline_; }
-    const T* data() const noexcept { return heap_ ? heap_ : inline_; }
+    T* data() noexcept { return heap_ ? heap_.get() : inline_; }
+    const T* data() const noexcept { return heap_ ? heap_.get() : inline_; }
     std::size_t size() const noexcept { return size_; }
     void clear() noexcept { size_ = 0; }
 
 private:
     T inline_[Inline] = {};
-    T* heap_ = nullptr;
+    std::unique_ptr<T[]> heap_;
     std::size_t size_ = 0;
     std::size_t capacity_ = Inline;
 };
@@ -168,11 +168,10 @@ Status SmallList<T, Inline>::reserve_one() {
     if (size_ < capacity_) return {};
     if (capacity_ > SIZE_MAX / (2 * sizeof(T))) return out_of_memory();
     const std::size_t capacity = capacity_ < 8 ? 16 : 2 * capacity_;
-    T* grown = static_cast<T*>(std::malloc(capacity * sizeof(T)));
+    std::unique_ptr<T[]> grown(new (std::nothrow) T[capacity]);
     if (!grown) return out_of_memory();
-    std::memcpy(grown, data(), size_ * sizeof(T));
-    std::free(heap_);
-    heap_ = grown;
+    std::memcpy(grown.get(), data(), size_ * sizeof(T));
+    heap_ = std::move(grown);
     capacity_ = capacity;
     return {};
 }

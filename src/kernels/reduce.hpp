@@ -286,7 +286,6 @@ T sum_by_blocks(const Run* runs, std::size_t n) {
         sum_group(cursors, m, last, sums);
         at = cursors[m - 1];
         for (std::size_t g = 0; g < m; ++g) total += sums[g];  // in block order
-        first += m;
     };
 #if defined(__AVX512F__)
     if constexpr (std::is_floating_point_v<T>) {
@@ -295,11 +294,16 @@ T sum_by_blocks(const Run* runs, std::size_t n) {
         // of them (13 float blocks, 100,000 elements: 0.7 of the time of
         // scalar chains; 3 blocks: twice it).
         constexpr std::size_t kLanes512 = 64 / sizeof(T);
-        while (first < blocks && 4 * (blocks - first) >= 3 * kLanes512)
-            group(std::min(kLanes512, blocks - first), sum_block_lanes<T>);
+        for (std::size_t m = 0; first < blocks && 4 * (blocks - first) >= 3 * kLanes512; first += m) {
+            m = std::min(kLanes512, blocks - first);
+            group(m, sum_block_lanes<T>);
+        }
     }
 #endif
-    while (first < blocks) group(std::min(kBlocksAtOnce, blocks - first), sum_block_chains<T>);
+    for (std::size_t m = 0; first < blocks; first += m) {
+        m = std::min(kBlocksAtOnce, blocks - first);
+        group(m, sum_block_chains<T>);
+    }
     return total;
 }
 
