@@ -48,7 +48,7 @@ REFERENCE := build/reference$(if $(DEV),-dev)
 # The tests of the kernels, run a second time against the build that has
 # the reference kernels only.
 KERNEL_TESTS := tests/test_aggregate.py tests/test_elementwise.py tests/test_inplace.py \
-	tests/test_statistics.py tests/test_kernel_choice.py
+	tests/test_statistics.py tests/test_kernel_choice.py tests/test_chunks.py
 
 .PHONY: demo dev test bench snapshot clean install dist check-build sanitize fuzz tidy
 

@@ -3,7 +3,9 @@
 A case is one operation at one element type and size. For each case an
 operation's builder lists the implementations to time: telvaran on each kind
 of input it reads (``array.array``, ``numpy.ndarray``, ``memoryview``, a
-``pyarrow.Array`` and a two-chunk ``pyarrow.ChunkedArray``), the peers doing
+``pyarrow.Array`` and a two-chunk ``pyarrow.ChunkedArray``; the reductions
+also a ChunkedArray of 64 chunks, iteration also ChunkedArrays of one chunk
+and of one-element chunks), the peers doing
 the same work (numpy, bottleneck, the standard library, ``pyarrow.compute``)
 and, where one is defined, a floor: a bare C loop over the same memory.
 
@@ -48,6 +50,10 @@ FLOATS = ("f", "d")
 ARRAY, NUMPY, MEMORYVIEW, ARROW, CHUNKED = (
     "array.array", "numpy", "memoryview", "pyarrow", "pyarrow chunked")
 READ_KINDS = (ARRAY, NUMPY, MEMORYVIEW, ARROW, CHUNKED)
+# ChunkedArrays of 64 chunks (as a Parquet column or a query result comes),
+# of one chunk, and of one element per chunk.
+CHUNKS64, ONE_CHUNK, SINGLES = "pyarrow 64 chunks", "pyarrow one chunk", "pyarrow one-element chunks"
+ARROW_KINDS = (ARROW, CHUNKED, CHUNKS64, ONE_CHUNK, SINGLES)
 WRITE_KINDS = (ARRAY, NUMPY, MEMORYVIEW)  # in-place operations refuse Arrow inputs
 
 # A memoryview is the same memory and the same loop as the array.array it
@@ -55,6 +61,7 @@ WRITE_KINDS = (ARRAY, NUMPY, MEMORYVIEW)  # in-place operations refuse Arrow inp
 # cost shows. Arrow inputs are timed up to a million elements.
 MEMORYVIEW_MAX = 1_000
 ARROW_MAX = 1_000_000
+SINGLES_MAX = 4_000  # a chunk per element: building 100,000 of them takes long
 # Standard-library peers that run Python code per element stop here; above
 # it one call takes seconds and says nothing new.
 STDLIB_MAX = 1_000_000
@@ -135,9 +142,10 @@ class Data:
             source = self.values.tolist()
         if kind == ARROW:
             return pa.array(source, type=arrow_type)
-        half = len(self.values) // 2
-        return pa.chunked_array([pa.array(source[:half], type=arrow_type),
-                                 pa.array(source[half:], type=arrow_type)], type=arrow_type)
+        pieces = {CHUNKED: 2, CHUNKS64: 64, ONE_CHUNK: 1, SINGLES: len(self.values)}[kind]
+        bounds = [len(self.values) * k // pieces for k in range(pieces + 1)]
+        return pa.chunked_array([pa.array(source[a:b], type=arrow_type) for a, b in zip(bounds, bounds[1:])],
+                                type=arrow_type)
 
 
 class Env:
@@ -151,7 +159,8 @@ class Env:
 
     def missing(self, kind_or_library):
         """Why a kind of input or a peer's library is not available, or ""."""
-        needs = {NUMPY: "numpy", ARROW: "pyarrow", CHUNKED: "pyarrow"}.get(kind_or_library, kind_or_library)
+        needs = "pyarrow" if kind_or_library in ARROW_KINDS else kind_or_library
+        needs = "numpy" if needs == NUMPY else needs
         if needs == "numpy" and self.np is None:
             return "numpy is not installed"
         if needs == "pyarrow" and self.pa is None:
@@ -196,7 +205,9 @@ def fresh_copy(kind):
 def _kind_applies(kind, size):
     if kind == MEMORYVIEW:
         return size <= MEMORYVIEW_MAX
-    if kind in (ARROW, CHUNKED):
+    if kind == SINGLES:
+        return size <= SINGLES_MAX
+    if kind in ARROW_KINDS:
         return size <= ARROW_MAX
     return True
 
@@ -268,15 +279,16 @@ def _reduction(tv_fn, numpy_name, bottleneck_name, stdlib_name, stdlib_fn, compu
     def build(env, tc, size):
         d = env.data(tc, size)
         np_, bn, pc = env.np, env.bn, env.pc
-        impls = telvaran(env, tv_fn, size, d)
+        impls = telvaran(env, tv_fn, size, d, kinds=(*READ_KINDS, CHUNKS64))
         impls += peer(env, f"numpy.{numpy_name}", _attr(np_, numpy_name), d.get(NUMPY),
                       kind=NUMPY, needs="numpy")
         impls += peer(env, f"bottleneck.{bottleneck_name}", _attr(bn, bottleneck_name), d.get(NUMPY),
                       kind=NUMPY, needs="bottleneck")
         impls += peer(env, stdlib_name, stdlib_fn, d.get(ARRAY), max_size=STDLIB_MAX, size=size)
         if size <= ARROW_MAX:
-            impls += peer(env, f"pyarrow.compute.{compute_name}", _attr(pc, compute_name), d.get(ARROW),
-                          kind=ARROW, needs="pyarrow")
+            for kind, name in ((ARROW, ""), (CHUNKS64, f" ({CHUNKS64})")):
+                impls += peer(env, f"pyarrow.compute.{compute_name}{name}", _attr(pc, compute_name), d.get(kind),
+                              kind=kind, needs="pyarrow")
         if tv_fn is tv.sum and tc == "d":
             impls += peer(env, "C floor (same loop)", env.floor and env.floor.sum, d.get(ARRAY),
                           needs="floor", legend="C floor (same loop)")
@@ -520,7 +532,8 @@ def _map_inplace(env, tc, size):
 
 def _iterator(env, tc, size):
     d = env.data(tc, size)
-    impls = telvaran(env, lambda x: _consume(tv.array_iterator(x)), size, d, kinds=(ARRAY, NUMPY, MEMORYVIEW))
+    impls = telvaran(env, lambda x: _consume(tv.array_iterator(x)), size, d,
+                     kinds=(ARRAY, NUMPY, MEMORYVIEW, ONE_CHUNK, SINGLES))
     for impl in impls:
         impl.name = f"ArrayIterator ({impl.kind})"
         impl.legend = f"telvaran ({impl.kind})"

@@ -18,7 +18,8 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
-from _cases import (ALL, ARRAY, ARROW, MEMORYVIEW, NUMPY, TYPE_NAMES, _kind_applies)
+from _cases import (ALL, ARRAY, ARROW, CHUNKS64, MEMORYVIEW, NUMPY, ONE_CHUNK, SINGLES, TYPE_NAMES,
+                    _kind_applies)
 
 Key = tuple  # (operation, typecode, size, implementation)
 
@@ -183,6 +184,27 @@ def goals() -> list[Goal]:
         "pyarrow.compute on the same array", 1.0,
         _pairs(arrow_reads, "id", (1_000_000,), lambda op: tv(ARROW), lambda op: f"pyarrow.compute.{op}"),
         strict=True))
+    g.append(Goal(
+        "arrow-chunks-vs-one-array",
+        "sum, min, max, mean over a 1,000,000-element pyarrow ChunkedArray of 64 chunks (int32/float64) within "
+        "1.1x of the same call on one pyarrow array of the same data", 1.1,
+        _pairs(arrow_reads, "id", (1_000_000,), lambda op: tv(CHUNKS64), lambda op: tv(ARROW))))
+    g.append(Goal(
+        "arrow-chunks-vs-pyarrow-compute",
+        "sum, min, max, mean over a 1,000,000-element pyarrow ChunkedArray of 64 chunks (int32/float64) faster "
+        "than pyarrow.compute on the same chunked array", 1.0,
+        _pairs(arrow_reads, "id", (1_000_000,), lambda op: tv(CHUNKS64),
+               lambda op: f"pyarrow.compute.{op} ({CHUNKS64})"), strict=True))
+    g.append(Goal(
+        "iterate-one-element-chunks",
+        "iterating a pyarrow ChunkedArray of 4,000 one-element chunks within 5x of iterating one of a single "
+        "chunk of 4,000 elements", 5.0,
+        [Case(("iterator", tc, 4_000, f"ArrayIterator ({SINGLES})"),
+              (("iterator", tc, 4_000, f"ArrayIterator ({ONE_CHUNK})"),)) for tc in "id"]))
+    g.append(Goal(
+        "arrow-var8-vs-sum8",
+        "an 8-element var call on a pyarrow array at most 1.3x the 8-element sum call on the same array", 1.3,
+        [Case(("var", tc, SMALL, tv(ARROW)), (("sum", tc, SMALL, tv(ARROW)),)) for tc in "id"]))
     g.append(Goal(
         "arrow8-vs-numpy8",
         "an 8-element call on a pyarrow array within 3x of the same call on an 8-element numpy array", 3.0,

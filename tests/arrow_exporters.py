@@ -172,7 +172,7 @@ class ChunkedArray(_Typed):
     """Passes for a pyarrow.ChunkedArray: a stream of one array per chunk.
     The stream fails at `fail_at` ("schema" or a chunk's position); `stream`
     overwrites fields of the stream, the keywords those of chunk
-    `faulty_chunk`."""
+    `faulty_chunk` (a position, or a tuple of them)."""
 
     def __init__(self, typecode, chunks, fail_at=None, faulty_chunk=0, schema=None, stream=None, export=None,
                  **fields):
@@ -182,6 +182,9 @@ class ChunkedArray(_Typed):
 
     def __len__(self):
         return sum(map(len, self.chunks))
+
+    def to_pylist(self):
+        return [v for chunk in self.chunks for v in chunk]
 
     def __arrow_c_stream__(self, requested_schema=None):
         if self.export:
@@ -213,7 +216,8 @@ def _get_next(stream, out):
     if state.position == len(chunked.chunks):
         ctypes.memset(out, 0, ctypes.sizeof(ArrowArray))  # the end
         return 0
-    fields = chunked.fields if state.position == chunked.faulty_chunk else {}
+    faulty = chunked.faulty_chunk if isinstance(chunked.faulty_chunk, tuple) else (chunked.faulty_chunk,)
+    fields = chunked.fields if state.position in faulty else {}
     out[0] = make_array(array(chunked.typecode, chunked.chunks[state.position]), **fields)
     state.position += 1
     return 0

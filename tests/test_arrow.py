@@ -8,7 +8,6 @@ released exactly once.
 
 import ctypes
 import operator
-import sys
 from array import array
 
 import pytest
@@ -131,14 +130,6 @@ def test_in_place_refusals_are_unchanged(pa, op):
 
 
 # Exporters without pyarrow ---------------------------------------------------------------------
-
-
-@pytest.fixture
-def fake(monkeypatch):
-    monkeypatch.setitem(sys.modules, "pyarrow", fx.fake_pyarrow())
-    fx.ledger.reset()
-    yield fx
-    fx.ledger.assert_balanced()
 
 
 def test_fake_exports_are_read(fake, typecode, limits):

@@ -1,6 +1,6 @@
 // Reading Arrow exports: taking the structs out of their capsules, checking
-// schema and arrays against an element type, refusing nulls, gathering the
-// chunks of a stream.
+// schema and arrays against an element type, refusing nulls, taking the
+// chunks of a stream in order.
 //
 // What a producer declares is trusted as far as it can be checked: a
 // length, offset or null count cannot be verified against the memory behind
@@ -24,30 +24,43 @@ namespace telvaran {
 namespace arrow {
 namespace {
 
-// Runs a release callback under the interpreter lock. Any exception already
-// pending is set aside meanwhile, and one that the callback's own Python code
-// leaves behind is reported as unraisable: a release cannot fail.
+// Runs the release callbacks of structs not released yet, under the
+// interpreter lock. Any exception already pending is set aside meanwhile,
+// and one that a callback's own Python code leaves behind is reported as
+// unraisable: a release cannot fail.
 template <class S>
-void release_struct(S& s) noexcept {
-    if (!s.release) return;
-    auto* callback = s.release;
+void release_structs(S* structs, std::size_t count) noexcept {
+    std::size_t k = 0;
+    while (k < count && !structs[k].release) ++k;
+    if (k == count) return;
     const bool locked = inside_call();  // a thread inside a call holds the lock
     PyGILState_STATE state{};
     if (!locked) state = PyGILState_Ensure();
     PyObject* pending = PyErr_GetRaisedException();
-    callback(&s);
-    // The callback marks the struct released itself; this makes sure that a
-    // careless one is never called twice.
-    s.release = nullptr;
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    for (; k < count; ++k) {
+        S& s = structs[k];
+        if (!s.release) continue;
+        auto* callback = s.release;
+        callback(&s);
+        // The callback marks the struct released itself; this makes sure
+        // that a careless one is never called twice.
+        s.release = nullptr;
+        if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    }
     if (pending) PyErr_SetRaisedException(pending);
     if (!locked) PyGILState_Release(state);
+}
+
+template <class S>
+void release_struct(S& s) noexcept {
+    release_structs(&s, 1);
 }
 
 }  // namespace
 
 void release(Schema& s) noexcept { release_struct(s); }
 void release(Array& a) noexcept { release_struct(a); }
+void release(Array* arrays, std::size_t count) noexcept { release_structs(arrays, count); }
 void release(Stream& s) noexcept { release_struct(s); }
 
 }  // namespace arrow
@@ -240,12 +253,12 @@ Error no_export(PyObject* obj) {
 }  // namespace
 
 void ArrowView::release() noexcept {
-    for (arrow::Array& chunk : chunks_) arrow::release(chunk);
-    chunks_.clear();
-    arrow::release(array_);
+    arrow::release(arrays_.data(), arrays_.size());
+    arrays_.clear();
+    runs_.clear();
     arrow::release(stream_);
     gathered_.reset();
-    bytes_ = {};
+    count_ = 0;
     start_ = 0;
     held_ = false;
 }
@@ -265,6 +278,20 @@ Status ArrowView::acquire(PyObject* obj, ElementType type, NativeType native, co
     return status;
 }
 
+// Stores a checked array as ours, with its values as a run unless it has
+// none. The array stays the caller's until it is stored: room is made first.
+Status ArrowView::keep(arrow::Array& chunk, NativeType native) {
+    const unsigned width = facts(native).width;
+    TV_TRY(arrays_.reserve_one());
+    TV_TRY(runs_.reserve_one());
+    std::span<const std::byte> values = values_of(chunk, width);
+    arrays_.push(chunk);
+    chunk.release = nullptr;
+    if (!values.empty()) runs_.push(Run{values.data(), values.size() / width});
+    count_ += values.size() / width;
+    return {};
+}
+
 // One array, read in place. It holds every element, so it is also the chunk
 // around any index.
 Status ArrowView::read_array(PyObject* method, ElementType type, NativeType native) {
@@ -276,11 +303,12 @@ Status ArrowView::read_array(PyObject* method, ElementType type, NativeType nati
     TV_ASSIGN(arrow::Array * array_export,
               capsule_struct<arrow::Array>(PyTuple_GetItem(pair.get(), 1), "arrow_array", kArrayCapsules));
     Owned<arrow::Schema> schema;
+    Owned<arrow::Array> array;
     TV_TRY(take(schema_export, schema.value, "the schema was released already"));
-    TV_TRY(take(array_export, array_, "the array was released already"));
+    TV_TRY(take(array_export, array.value, "the array was released already"));
     TV_TRY(check_schema(schema.value, type, native));
-    TV_ASSIGN(bytes_, readable_values(array_, native));
-    return {};
+    TV_TRY(readable_values(array.value, native));
+    return keep(array.value, native);
 }
 
 Status ArrowView::read_stream(PyObject* method, ElementType type, NativeType native, const std::size_t* around) {
@@ -305,13 +333,14 @@ Status ArrowView::read_stream(PyObject* method, ElementType type, NativeType nat
     return read_chunks(native);
 }
 
-// Every chunk is taken before any element is read: nulls anywhere refuse
-// the whole input (with their total count) before anything is copied.
+// Every chunk is taken and checked before any element is read: nulls
+// anywhere refuse the whole input (with their total count), and a chunk
+// that fails refuses it, before any work on the elements. Empty chunks are
+// released at once.
 Status ArrowView::read_chunks(NativeType native) {
     const unsigned width = facts(native).width;
     const std::size_t max_count = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / width;
     std::uint64_t nulls = 0;
-    std::size_t count = 0;
     for (;;) {
         Owned<arrow::Array> chunk;
         TV_ASSIGN(bool more, next_chunk(stream_, chunk.value));
@@ -320,44 +349,15 @@ Status ArrowView::read_chunks(NativeType native) {
         const std::uint64_t chunk_nulls = null_count(chunk.value);
         nulls = chunk_nulls > UINT64_MAX - nulls ? UINT64_MAX : nulls + chunk_nulls;
         const auto length = static_cast<std::size_t>(chunk.value.length);
-        if (length == 0) continue;  // nothing to read: released at once
-        if (length > max_count - count) return malformed("chunks beyond the address space");
-        count += length;
-        if (!array_.release) array_ = chunk.take();
-        else chunks_.push_back(chunk.take());
+        if (length == 0) continue;
+        if (length > max_count - count_) return malformed("chunks beyond the address space");
+        TV_TRY(keep(chunk.value, native));
     }
     if (nulls) return has_nulls(nulls);
-    if (!array_.release) return {};  // no elements at all
-    TV_TRY(check_aligned(values_of(array_, width), native));
-    for (const arrow::Array& chunk : chunks_) TV_TRY(check_aligned(values_of(chunk, width), native));
-    if (chunks_.empty()) {
-        bytes_ = values_of(array_, width);
-        return {};
+    for (std::size_t k = 0; k < runs_.size(); ++k) {
+        const Run& run = runs_.data()[k];
+        TV_TRY(check_aligned({static_cast<const std::byte*>(run.data), run.count * width}, native));
     }
-    return gather(native, count);
-}
-
-// Several chunks become one contiguous run, copied in one pass; each chunk
-// is released as soon as it is copied.
-Status ArrowView::gather(NativeType native, std::size_t count) {
-    const unsigned width = facts(native).width;
-    const std::size_t size = count * width;
-    gathered_.reset(new (std::nothrow) std::byte[size]);
-    if (!gathered_) {
-        PyErr_NoMemory();
-        return Error::fetch();
-    }
-    std::byte* out = gathered_.get();
-    auto copy = [&](arrow::Array& chunk) {
-        std::span<const std::byte> values = values_of(chunk, width);
-        std::memcpy(out, values.data(), values.size());
-        out += values.size();
-        arrow::release(chunk);
-    };
-    copy(array_);
-    for (arrow::Array& chunk : chunks_) copy(chunk);
-    chunks_.clear();
-    bytes_ = {gathered_.get(), size};
     return {};
 }
 
@@ -373,17 +373,48 @@ Status ArrowView::read_chunk_around(NativeType native, std::size_t index) {
         TV_TRY(check_structure(chunk.value, width));
         const auto length = static_cast<std::size_t>(chunk.value.length);
         if (index - first >= length) {
-            first += length;
+            first += length;  // at most index: the sum cannot overflow
             continue;
         }
-        array_ = chunk.take();
-        TV_ASSIGN(bytes_, readable_values(array_, native));
+        TV_TRY(readable_values(chunk.value, native));
         start_ = first;
-        return {};
+        return keep(chunk.value, native);
     }
-    // No such element: an empty run that starts at the index.
+    // No such element: no run, starting at the index.
     start_ = index;
     return {};
+}
+
+Result<std::span<const std::byte>> ArrowView::contiguous(NativeType native) {
+    const unsigned width = facts(native).width;
+    if (runs_.size() == 0) return std::span<const std::byte>();
+    if (runs_.size() == 1) {
+        const Run& run = runs_.data()[0];
+        return std::span<const std::byte>(static_cast<const std::byte*>(run.data), run.count * width);
+    }
+    if (!gathered_) {
+        gathered_.reset(new (std::nothrow) std::byte[count_ * width]);
+        if (!gathered_) return out_of_memory();
+        std::byte* out = gathered_.get();
+        for (std::size_t k = 0; k < runs_.size(); ++k) {
+            const Run& run = runs_.data()[k];
+            std::memcpy(out, run.data, run.count * width);
+            out += run.count * width;
+        }
+    }
+    return std::span<const std::byte>(gathered_.get(), count_ * width);
+}
+
+Result<bool> is_pyarrow_own(PyObject* obj, const char* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if ((PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) ||
+        PyType_GetSlot(type, Py_tp_getattro) != reinterpret_cast<void*>(&PyObject_GenericGetAttr))
+        return false;
+    TV_ASSIGN(Ref module, made(PyType_GetModuleName(type)));
+    if (!PyUnicode_Check(module.get()) || !PyUnicode_EqualToUTF8(module.get(), "pyarrow.lib")) return false;
+    if (!name) return true;
+    TV_ASSIGN(Ref type_name, made(PyType_GetName(type)));
+    return PyUnicode_Check(type_name.get()) && PyUnicode_EqualToUTF8(type_name.get(), name);
 }
 
 }  // namespace telvaran

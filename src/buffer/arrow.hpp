@@ -8,17 +8,22 @@
 //
 // ArrowView owns what it takes: each struct is moved out of its capsule
 // (the capsule is left marked as released, so its destructor does nothing)
-// and released exactly once, when the view is released or dropped.
+// or received from the stream, and released exactly once, when the view is
+// released or dropped.
 #pragma once
 
 #include "core/elements.hpp"
 #include "core/result.hpp"
+#include "core/runs.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <new>
 #include <span>
-#include <vector>
+#include <type_traits>
+#include <utility>
 
 namespace telvaran {
 
@@ -64,16 +69,52 @@ struct Stream {
 // drops references to Python objects there).
 void release(Schema& s) noexcept;
 void release(Array& a) noexcept;
+void release(Array* arrays, std::size_t count) noexcept;
 void release(Stream& s) noexcept;
 
 }  // namespace arrow
 
+// A failed allocation, as the interpreter reports one.
+[[gnu::cold]] inline Error out_of_memory() {
+    PyErr_NoMemory();
+    return Error::fetch();
+}
+
+// A list of trivially copyable items, the first `Inline` of them inside the
+// owner and the rest in memory grown without exceptions: a growth that fails
+// is a MemoryError, and whatever was stored stays stored.
+template <class T, std::size_t Inline>
+class SmallList {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    SmallList() = default;
+    SmallList(const SmallList&) = delete;
+    SmallList& operator=(const SmallList&) = delete;
+
+    // Makes room for one more item, so that the next push cannot fail.
+    Status reserve_one();
+    void push(const T& item) noexcept { data()[size_++] = item; }
+    T* data() noexcept { return heap_ ? heap_.get() : inline_; }
+    const T* data() const noexcept { return heap_ ? heap_.get() : inline_; }
+    std::size_t size() const noexcept { return size_; }
+    void clear() noexcept { size_ = 0; }
+
+private:
+    T inline_[Inline] = {};
+    std::unique_ptr<T[]> heap_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = Inline;
+};
+
 // The elements of one Arrow object that exports no buffer, checked against
 // one element type: the schema's format must be exactly the type's Arrow
-// format, the values must be aligned and have no nulls. One array (or a
-// stream of one non-empty chunk) is read in place; the chunks of a longer
-// stream are gathered once, in order, into one scratch copy, so that the
-// elements form one contiguous run whatever the chunking.
+// format, the values must be aligned and have no nulls. Every array is read
+// in place: one array is one run of elements, a stream one run per
+// non-empty chunk, in order. Every chunk is taken and checked before any
+// element is read, so a refusal (nulls anywhere, a malformed or failing
+// chunk) comes before any work on the elements. Only an operation that
+// needs the elements in one piece has them gathered, into a scratch copy.
 //
 // Like BufferView, the owner can be neither copied nor moved: it is filled
 // in place, and what it holds is released exactly once.
@@ -88,15 +129,22 @@ public:
 
     // Reads every element of `obj` as `type`, whose machine type must be
     // `native` (an Arrow int64 is always 8 bytes wide). With `around`, only
-    // the array or chunk that holds element *around is read, so that one
-    // element costs the same whatever the length; start() tells where that
+    // the array or chunk that holds element *around is read (the chunks
+    // before it are taken only for their lengths), so that one element
+    // costs the same whatever comes after it; start() tells where that
     // chunk begins. On a refusal nothing stays held.
     Status acquire(PyObject* obj, ElementType type, NativeType native, const std::size_t* around = nullptr);
     void release() noexcept;
 
-    // The elements' bytes (read-only: Arrow memory is immutable).
-    std::span<const std::byte> bytes() const noexcept { return bytes_; }
-    // The index, within the whole input, of the first element of bytes().
+    // The elements (read-only: Arrow memory is immutable), one run per
+    // non-empty array or chunk.
+    const Run* runs() const noexcept { return runs_.data(); }
+    std::size_t run_count() const noexcept { return runs_.size(); }
+    std::size_t count() const noexcept { return count_; }
+    // Every element in one piece: the only run, or all of them gathered once
+    // into a scratch copy.
+    Result<std::span<const std::byte>> contiguous(NativeType native);
+    // The index, within the whole input, of the first element of the runs.
     std::size_t start() const noexcept { return start_; }
 
 private:
@@ -104,15 +152,35 @@ private:
     Status read_stream(PyObject* method, ElementType type, NativeType native, const std::size_t* around);
     Status read_chunks(NativeType native);
     Status read_chunk_around(NativeType native, std::size_t index);
-    Status gather(NativeType native, std::size_t count);
+    Status keep(arrow::Array& chunk, NativeType native);
 
-    arrow::Array array_{};               // the array, or the first non-empty chunk
-    std::vector<arrow::Array> chunks_;  // the further non-empty chunks, until gathered
+    SmallList<arrow::Array, 1> arrays_;  // the arrays whose elements the runs are
+    SmallList<Run, 1> runs_;
     arrow::Stream stream_{};
     std::unique_ptr<std::byte[]> gathered_;
-    std::span<const std::byte> bytes_;
+    std::size_t count_ = 0;
     std::size_t start_ = 0;
     bool held_ = false;  // something may need releasing
 };
+
+template <class T, std::size_t Inline>
+Status SmallList<T, Inline>::reserve_one() {
+    if (size_ < capacity_) return {};
+    if (capacity_ > SIZE_MAX / (2 * sizeof(T))) return out_of_memory();
+    const std::size_t capacity = capacity_ < 8 ? 16 : 2 * capacity_;
+    std::unique_ptr<T[]> grown(new (std::nothrow) T[capacity]);
+    if (!grown) return out_of_memory();
+    std::memcpy(grown.get(), data(), size_ * sizeof(T));
+    heap_ = std::move(grown);
+    capacity_ = capacity;
+    return {};
+}
+
+// Whether `obj` is an object of pyarrow's own compiled classes, named `name`
+// when given (for example "ChunkedArray"): its type is a static type of the
+// module pyarrow.lib, not a heap type made by Python code, and looks its
+// attributes up the generic way. Such an object is immutable, reading it
+// runs no Python code, and no Python class can stand in for it.
+Result<bool> is_pyarrow_own(PyObject* obj, const char* name = nullptr);
 
 }  // namespace telvaran

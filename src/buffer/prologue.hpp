@@ -45,28 +45,38 @@ template <class T>
 }
 
 namespace detail {
-// A kernel that accepts a writable span writes in place; one that takes a
-// span of const elements only reads.
+// A kernel that accepts a writable span writes in place; one that accepts
+// Runs walks the elements where they lie, run by run; one that takes a span
+// of const elements reads them in one piece.
 template <class Kernel, class T>
 inline constexpr bool writes = std::is_invocable_v<Kernel&, std::span<T>, const SizedInput&> ||
                                std::is_invocable_v<Kernel&, std::span<T>>;
+template <class Kernel, class T>
+inline constexpr bool walks = std::is_invocable_v<Kernel&, Runs<T>, const SizedInput&> ||
+                              std::is_invocable_v<Kernel&, Runs<T>>;
 
-template <class Kernel, class Span>
-decltype(auto) call_kernel(Kernel& kernel, Span elements, const SizedInput& input) {
-    if constexpr (std::is_invocable_v<Kernel&, Span, const SizedInput&>) return kernel(elements, input);
+template <class Kernel, class Elements>
+decltype(auto) call_kernel(Kernel& kernel, Elements elements, const SizedInput& input) {
+    if constexpr (std::is_invocable_v<Kernel&, Elements, const SizedInput&>) return kernel(elements, input);
     else return kernel(elements);
 }
+
+template <class Kernel>
+using Probe = std::conditional_t<writes<Kernel, std::int8_t>, std::span<std::int8_t>,
+                                 std::conditional_t<walks<Kernel, std::int8_t>, Runs<std::int8_t>,
+                                                    std::span<const std::int8_t>>>;
 }  // namespace detail
 
-// Steps 6 to 8: picks the machine type, acquires the view and runs
-// kernel(std::span<const T>) or, for a kernel taking a writable span,
-// kernel(std::span<T>) over the elements; the view is dropped on every path.
-// The kernel may also take the SizedInput as a second argument.
+// Steps 6 to 8: picks the machine type, acquires the view and runs the
+// kernel over the elements: kernel(Runs<T>) over their runs (a buffer is one
+// run, a chunked Arrow input one per chunk), kernel(std::span<const T>) over
+// them in one piece (several chunks are gathered into a scratch copy), or,
+// for a kernel taking a writable span, kernel(std::span<T>). The view is
+// dropped on every path. The kernel may also take the SizedInput as a second
+// argument.
 template <class Kernel>
 [[gnu::always_inline]] inline auto with_elements(const SizedInput& input, Kernel&& kernel) {
-    using Probe = std::conditional_t<detail::writes<Kernel, std::int8_t>, std::span<std::int8_t>,
-                                     std::span<const std::int8_t>>;
-    using R = decltype(detail::call_kernel(kernel, Probe{}, input));
+    using R = decltype(detail::call_kernel(kernel, std::declval<detail::Probe<Kernel>>(), input));
     return [&]() -> R {
         TV_ASSIGN(NativeType native, select_native_type(input.input));
         return visit_native(native, [&]<class T>(Tag<T>) -> R {
@@ -74,6 +84,9 @@ template <class Kernel>
             TV_TRY(acquire_view(view, input.input));
             if constexpr (detail::writes<Kernel, T>) {
                 TV_ASSIGN(std::span<T> elements, view.write_slice());
+                return detail::call_kernel(kernel, elements, input);
+            } else if constexpr (detail::walks<Kernel, T>) {
+                TV_ASSIGN(Runs<T> elements, view.read_runs());
                 return detail::call_kernel(kernel, elements, input);
             } else {
                 TV_ASSIGN(std::span<const T> elements, view.read_slice());

@@ -12,6 +12,7 @@
 #include "buffer/arrow.hpp"
 #include "core/elements.hpp"
 #include "core/result.hpp"
+#include "core/runs.hpp"
 
 #include <cstddef>
 #include <optional>
@@ -61,8 +62,9 @@ private:
 };
 
 // The elements of one input as T: the input's buffer, or for an Arrow object
-// that exports none, its Arrow export. Filled in place by one of the two
-// acquire functions; whatever it holds is released when it goes out of scope.
+// that exports none, its Arrow export (one run of memory per chunk). Filled
+// in place by one of the two acquire functions; whatever it holds is released
+// when it goes out of scope.
 template <class T>
 class TypedBufferView {
 public:
@@ -80,8 +82,20 @@ public:
         return arrow_->acquire(obj, type, native_type_of<T>, around);
     }
 
-    Result<std::span<const T>> read_slice() const {
-        if (arrow_) return typed(arrow_->bytes());
+    // The elements as runs of contiguous memory, in order: a buffer's one
+    // run, or one per chunk of an Arrow export.
+    Result<Runs<T>> read_runs() const {
+        if (arrow_) return Runs<T>(arrow_->runs(), arrow_->run_count(), arrow_->count());
+        TV_ASSIGN(auto bytes, buffer().read_bytes());
+        return Runs<T>(typed(bytes));
+    }
+    // The elements in one piece: an Arrow export of several chunks is
+    // gathered into a scratch copy first, which the view keeps.
+    Result<std::span<const T>> read_slice() {
+        if (arrow_) {
+            TV_ASSIGN(auto bytes, arrow_->contiguous(native_type_of<T>));
+            return typed(bytes);
+        }
         TV_ASSIGN(auto bytes, buffer().read_bytes());
         return typed(bytes);
     }

@@ -18,6 +18,7 @@ namespace telvaran::py {
     X(readonly) X(itemsize) X(slice) X(__getitem__) X(__bool__) X(__name__)   \
     X(__all__) X(map) X(filter) X(array_iterator) X(empty) X(astype) X(_import_from_c)                    \
     X(__arrow_c_array__) X(__arrow_c_stream__)                                \
+    X(chunk) X(num_chunks)                                                    \
     X(telvaran_module, "telvaran._telvaran")
 
 struct Names {

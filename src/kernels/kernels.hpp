@@ -12,6 +12,7 @@
 #pragma once
 
 #include "core/elements.hpp"
+#include "core/runs.hpp"
 
 #include <cstddef>
 #include <span>
@@ -23,18 +24,21 @@ namespace telvaran::kernels {
 // Float sums are rounded after every addition, strictly left to right from
 // +0.0, in blocks of this many elements once the input is longer than one
 // block; the block sums are then added in order. The rounding must be
-// reproduced exactly, so a block is never split or regrouped.
+// reproduced exactly, so a block is never split or regrouped: one that
+// spans two runs of the input is continued from one into the next.
 inline constexpr std::size_t kSumBlock = 8192;
 
 template <class T>
 struct KernelSet {
-    // Sum in T: integers wrap; floats by the rule above, in blocks when
-    // `by_blocks` (the input's Python length exceeds one block).
-    T (*sum)(const T* xs, std::size_t n, bool by_blocks);
-    // The least or greatest element (n > 0); with NaN or both zeros present,
-    // one of the elements.
-    T (*min)(const T* xs, std::size_t n);
-    T (*max)(const T* xs, std::size_t n);
+    // Sum in T of the elements of `count` runs, in order: integers wrap;
+    // floats by the rule above, in blocks when `by_blocks` (the input's
+    // Python length exceeds one block).
+    T (*sum)(const Run* runs, std::size_t count, bool by_blocks);
+    // The least or greatest element of the runs (at least one element);
+    // with NaN or both zeros present, one of the elements, the same however
+    // the elements are split into runs.
+    T (*min)(const Run* runs, std::size_t count);
+    T (*max)(const Run* runs, std::size_t count);
     // out[k] = a[k] op b[k] in T (integers wrap).
     void (*add)(const T* a, const T* b, T* out, std::size_t n);
     void (*multiply)(const T* a, const T* b, T* out, std::size_t n);
@@ -80,16 +84,16 @@ const KernelSet<T>& active() {
 }
 
 template <class T>
-T sum(std::span<const T> xs, bool by_blocks) {
-    return active<T>().sum(xs.data(), xs.size(), by_blocks);
+T sum(const Runs<T>& xs, bool by_blocks) {
+    return active<T>().sum(xs.list(), xs.count(), by_blocks);
 }
 template <class T>
-T minimum(std::span<const T> xs) {
-    return active<T>().min(xs.data(), xs.size());
+T minimum(const Runs<T>& xs) {
+    return active<T>().min(xs.list(), xs.count());
 }
 template <class T>
-T maximum(std::span<const T> xs) {
-    return active<T>().max(xs.data(), xs.size());
+T maximum(const Runs<T>& xs) {
+    return active<T>().max(xs.list(), xs.count());
 }
 template <class T>
 std::size_t keep_between(const T* xs, std::size_t n, T lo, T hi, T* out, std::size_t* below, bool* unordered) {

@@ -1,5 +1,11 @@
-// Reductions over contiguous elements: sum, min, max. No Python here.
+// Reductions over runs of elements: sum, min, max. No Python here.
 // Compiled once per instruction set (see kernels/target.hpp).
+//
+// An input is one run of contiguous memory or several (the chunks of an
+// Arrow column, read where they lie). Blocks of a float sum and windows of
+// min and max are cut by the elements' positions in the whole input, never
+// by the runs, so the same elements give the same rounding and the same
+// element picked however they are split into runs.
 #pragma once
 
 #include "kernels/kernels.hpp"
@@ -7,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #if defined(__AVX512F__)
@@ -15,21 +22,47 @@
 
 namespace telvaran::kernels::TV_KERNEL_TARGET {
 
-// One pass, one accumulator, strictly left to right. For integers the
-// wrapping sum is associative, so the compiler may vectorise it freely.
+// One accumulator, strictly left to right, continuing from `total`. For
+// integers the wrapping sum is associative, so the compiler may vectorise it
+// freely.
 template <class T>
-T sum_run(const T* xs, std::size_t n) {
+T sum_run(const T* xs, std::size_t n, T total = T(0)) {
     if constexpr (std::is_integral_v<T>) {
         using U = std::make_unsigned_t<T>;
-        U total = 0;
-        for (std::size_t k = 0; k < n; ++k) total = static_cast<U>(total + static_cast<U>(xs[k]));
-        return static_cast<T>(total);
+        U acc = static_cast<U>(total);
+        for (std::size_t k = 0; k < n; ++k) acc = static_cast<U>(acc + static_cast<U>(xs[k]));
+        return static_cast<T>(acc);
     } else {
-        T total = T(0);
         for (std::size_t k = 0; k < n; ++k) total += xs[k];
         return total;
     }
 }
+
+// A position in a list of runs of T.
+template <class T>
+struct RunCursor {
+    const Run* run;
+    std::size_t at = 0;  // elements of *run already passed
+
+    const T* here() const { return static_cast<const T*>(run->data) + at; }
+    std::size_t left() const { return run->count - at; }
+    // Moves n (at most left()) elements on; at the end of a run, to the next.
+    void step(std::size_t n) {
+        at += n;
+        if (at == run->count) {
+            ++run;
+            at = 0;
+        }
+    }
+    // Moves n elements on, across runs (no more than remain in all of them).
+    void skip(std::size_t n) {
+        while (n > 0) {
+            const std::size_t k = std::min(n, left());
+            step(k);
+            n -= k;
+        }
+    }
+};
 
 // Float blocks are summed several at a time, side by side: each block keeps
 // its own accumulator and adds its elements strictly left to right, so every
@@ -38,6 +71,50 @@ T sum_run(const T* xs, std::size_t n) {
 // group of fewer blocks at the end (the trailing ones, the last of them
 // shorter) runs side by side too.
 inline constexpr std::size_t kBlocksAtOnce = 8;
+inline constexpr std::size_t kMostLanes = 16;  // blocks in a group, with AVX-512 float lanes
+
+// Where the blocks of a group read in one segment (see walk_group). Blocks
+// in one run lie one after another, kSumBlock elements apart, and are
+// addressed from the first, which leaves the registers to the sums; blocks
+// across runs each have a pointer of their own.
+template <class T>
+struct Spaced {
+    const T* first;
+    const T* operator[](std::size_t g) const { return first + g * kSumBlock; }
+};
+
+template <class T>
+struct Scattered {
+    const T* const* rows;
+    const T* operator[](std::size_t g) const { return rows[g]; }
+};
+
+// The blocks of a group lie in one run or across several. They are walked
+// side by side in segments along which none of them leaves its run: each
+// block then reads a row of contiguous elements, all rows of a segment have
+// the same length, and a block whose run ends continues in the next run with
+// the next segment. `add(rows, active, n)` adds elements [0, n) of the rows
+// of the first `active` blocks to their sums, in order. Every block has
+// kSumBlock elements but the group's last, which has `last` (1 to kSumBlock)
+// and drops out when it ends. The cursors end where their blocks end.
+template <class T, class Add>
+void walk_group(RunCursor<T>* blocks, std::size_t m, std::size_t last, Add&& add) {
+    for (std::size_t done = 0; done < kSumBlock;) {
+        const std::size_t active = done < last ? m : m - 1;
+        if (active == 0) return;
+        std::size_t n = (done < last ? last : kSumBlock) - done;
+        const T* rows[kMostLanes];
+        for (std::size_t g = 0; g < active; ++g) {
+            n = std::min(n, blocks[g].left());
+            rows[g] = blocks[g].here();
+        }
+        // The first and the last block in one run: so are those between.
+        if (blocks[0].run == blocks[active - 1].run) add(Spaced<T>{rows[0]}, active, n);
+        else add(Scattered<T>{rows}, active, n);
+        for (std::size_t g = 0; g < active; ++g) blocks[g].step(n);
+        done += n;
+    }
+}
 
 // The chains are kept as scalars: built from one element of each of
 // several blocks, vectors cost more than they save (GCC's straight-line
@@ -48,22 +125,28 @@ inline constexpr std::size_t kBlocksAtOnce = 8;
 #define TV_SCALAR_CHAINS
 #endif
 
-// The sums of M consecutive blocks from `base`: the first M - 1 have
-// kSumBlock elements, the last `last` (1 to kSumBlock).
-template <class T, std::size_t M>
-TV_SCALAR_CHAINS void sum_blocks(const T* base, std::size_t last, T* sums) {
-    T acc[M] = {};
-    std::size_t i = 0;
-    for (; i < last; ++i)
-        for (std::size_t g = 0; g < M; ++g) acc[g] += base[g * kSumBlock + i];
-    for (; i < kSumBlock; ++i)
-        for (std::size_t g = 0; g + 1 < M; ++g) acc[g] += base[g * kSumBlock + i];
-    for (std::size_t g = 0; g < M; ++g) sums[g] = acc[g];
+template <class T, std::size_t Lanes, class Rows>
+TV_SCALAR_CHAINS void add_rows(Rows rows, std::size_t n, T* sums) {
+    T acc[Lanes];
+    for (std::size_t g = 0; g < Lanes; ++g) acc[g] = sums[g];
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t g = 0; g < Lanes; ++g) acc[g] += rows[g][i];
+    for (std::size_t g = 0; g < Lanes; ++g) sums[g] = acc[g];
 }
 
-template <class T, std::size_t... M>
-void sum_group(std::size_t m, const T* base, std::size_t last, T* sums, std::index_sequence<M...>) {
-    ((m == M + 1 ? sum_blocks<T, M + 1>(base, last, sums) : void()), ...);
+template <class T, class Rows, std::size_t... L>
+void add_rows_of(std::size_t lanes, Rows rows, std::size_t n, T* sums, std::index_sequence<L...>) {
+    ((lanes == L + 1 ? add_rows<T, L + 1>(rows, n, sums) : void()), ...);
+}
+
+// The sums of a group of m blocks (at most kBlocksAtOnce), as scalar chains.
+template <class T>
+void sum_block_chains(RunCursor<T>* blocks, std::size_t m, std::size_t last, T* sums) {
+    T acc[kBlocksAtOnce] = {};
+    walk_group(blocks, m, last, [&](auto rows, std::size_t active, std::size_t n) {
+        add_rows_of(active, rows, n, acc, std::make_index_sequence<kBlocksAtOnce>{});
+    });
+    for (std::size_t g = 0; g < m; ++g) sums[g] = acc[g];
 }
 
 #if defined(__AVX512F__)
@@ -75,6 +158,14 @@ void sum_group(std::size_t m, const T* base, std::size_t last, T* sums, std::ind
 // those are then added to the lanes in element order. Every block is still
 // summed left to right from +0.0, so the block sums are unchanged; only
 // the vector additions replace the scalar ones and the loads are whole.
+
+// GCC 12 takes the undefined operand that its shuffle intrinsics pass for
+// the masked-off lanes (_mm512_undefined_ps, none here) for an uninitialised
+// read once the transposes are inlined into a loop.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 // Lane by lane shuffles of four 128-bit quarters: {a.q0, a.q2, b.q0, b.q2}
 // and {a.q1, a.q3, b.q1, b.q3}.
@@ -124,56 +215,78 @@ template <class V>
     for (std::size_t k = 0; k < 2; ++k) gather_quarters(t[0][k], t[1][k], t[2][k], t[3][k], col, 2, k);
 }
 
-// The sums of the 64 / sizeof(T) whole blocks from `base`, in `sums`.
-template <class T>
-void sum_whole_block_lanes(const T* base, T* sums) {
-    using L = Wide<T>;
-    constexpr std::size_t kWidth = 64 / sizeof(T);
-    typename L::V acc = L::zero();
-    for (std::size_t i = 0; i < kSumBlock; i += kWidth) {
-        typename L::V rows[kWidth];
-        typename L::V cols[kWidth];
-        for (std::size_t g = 0; g < kWidth; ++g) rows[g] = L::load(base + g * kSumBlock + i);
-        transpose(rows, cols);
-        for (std::size_t c = 0; c < kWidth; ++c) acc = L::add(acc, cols[c]);
-    }
-    L::store(sums, acc);
-}
-
-// The same for m blocks (1 to the width), the last of them `last` elements
-// long (1 to kSumBlock): rows past the blocks are zeros, and masked
-// additions give each lane exactly its own block's additions.
-template <class T>
-void sum_block_lanes(const T* base, std::size_t m, std::size_t last, T* sums) {
+// Adds elements [0, n) of the rows of the first `active` blocks to their
+// lanes of `acc`. Rows of idle lanes are zeros and masked additions leave
+// those lanes alone; a step past the end of the rows loads only what is
+// there and adds only those columns.
+template <class T, class Rows>
+typename Wide<T>::V add_row_lanes(Rows rows, std::size_t active, std::size_t n, typename Wide<T>::V acc) {
     using L = Wide<T>;
     using M = typename L::M;
     constexpr std::size_t kWidth = 64 / sizeof(T);
-    if (m == kWidth && last == kSumBlock) return sum_whole_block_lanes(base, sums);
-    const M whole = M((std::uint32_t(1) << (m - 1)) - 1);  // the lanes of the whole blocks
-    const M last_lane = M(std::uint32_t(1) << (m - 1));
-    const T* last_block = base + (m - 1) * kSumBlock;
-    typename L::V acc = L::zero();
-    for (std::size_t i = 0; i < kSumBlock; i += kWidth) {
-        const std::size_t valid = last > i ? std::min(kWidth, last - i) : 0;  // of the last block
-        if (m == 1 && valid == 0) break;
-        typename L::V rows[kWidth];
-        typename L::V cols[kWidth];
-        for (std::size_t g = 0; g + 1 < m; ++g) rows[g] = L::load(base + g * kSumBlock + i);
-        rows[m - 1] = valid ? L::load(last_block + i, M((std::uint32_t(1) << valid) - 1)) : L::zero();
-        for (std::size_t g = m; g < kWidth; ++g) rows[g] = L::zero();
-        transpose(rows, cols);
-        for (std::size_t c = 0; c < kWidth; ++c) acc = L::add(acc, M(whole | (c < valid ? last_lane : 0)), cols[c]);
+    const M used = M((std::uint32_t(1) << active) - 1);
+    typename L::V r[kWidth];
+    typename L::V cols[kWidth];
+    std::size_t i = 0;
+    if (active == kWidth) {
+        for (; i + kWidth <= n; i += kWidth) {
+            for (std::size_t g = 0; g < kWidth; ++g) r[g] = L::load(rows[g] + i);
+            transpose(r, cols);
+            for (std::size_t c = 0; c < kWidth; ++c) acc = L::add(acc, cols[c]);
+        }
+    } else {
+        for (; i + kWidth <= n; i += kWidth) {
+            for (std::size_t g = 0; g < kWidth; ++g) r[g] = g < active ? L::load(rows[g] + i) : L::zero();
+            transpose(r, cols);
+            for (std::size_t c = 0; c < kWidth; ++c) acc = L::add(acc, used, cols[c]);
+        }
     }
+    if (i < n) {
+        const std::size_t valid = n - i;
+        const M part = M((std::uint32_t(1) << valid) - 1);
+        for (std::size_t g = 0; g < kWidth; ++g) r[g] = g < active ? L::load(rows[g] + i, part) : L::zero();
+        transpose(r, cols);
+        for (std::size_t c = 0; c < valid; ++c) acc = L::add(acc, used, cols[c]);
+    }
+    return acc;
+}
+
+// The sums of a group of m blocks (at most the width), one to a lane.
+template <class T>
+void sum_block_lanes(RunCursor<T>* blocks, std::size_t m, std::size_t last, T* sums) {
+    using L = Wide<T>;
+    typename L::V acc = L::zero();
+    walk_group(blocks, m, last, [&](auto rows, std::size_t active, std::size_t n) {
+        acc = add_row_lanes<T>(rows, active, n, acc);
+    });
     L::store(sums, acc);
 }
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #endif
 
+// Sums of 8192-element blocks, in block order, over n elements in runs.
 template <class T>
-T sum(const T* xs, std::size_t n, bool by_blocks) {
-    if (!by_blocks || std::is_integral_v<T>) return sum_run(xs, n);
+T sum_by_blocks(const Run* runs, std::size_t n) {
     const std::size_t blocks = (n + kSumBlock - 1) / kSumBlock;
+    RunCursor<T> at{runs};
     T total = T(0);
     std::size_t first = 0;
+    auto group = [&](std::size_t m, auto sum_group) {
+        const std::size_t last = std::min(kSumBlock, n - (first + m - 1) * kSumBlock);
+        RunCursor<T> cursors[kMostLanes];
+        cursors[0] = at;
+        for (std::size_t g = 1; g < m; ++g) {
+            cursors[g] = cursors[g - 1];
+            cursors[g].skip(kSumBlock);
+        }
+        T sums[kMostLanes];
+        sum_group(cursors, m, last, sums);
+        at = cursors[m - 1];
+        for (std::size_t g = 0; g < m; ++g) total += sums[g];  // in block order
+    };
 #if defined(__AVX512F__)
     if constexpr (std::is_floating_point_v<T>) {
         // A group of blocks costs the same however many lanes it fills: the
@@ -181,23 +294,30 @@ T sum(const T* xs, std::size_t n, bool by_blocks) {
         // of them (13 float blocks, 100,000 elements: 0.7 of the time of
         // scalar chains; 3 blocks: twice it).
         constexpr std::size_t kLanes512 = 64 / sizeof(T);
-        for (; first < blocks && 4 * (blocks - first) >= 3 * kLanes512; first += kLanes512) {
-            const std::size_t m = std::min(kLanes512, blocks - first);
-            const std::size_t last = std::min(kSumBlock, n - (first + m - 1) * kSumBlock);
-            T sums[kLanes512];
-            sum_block_lanes(xs + first * kSumBlock, m, last, sums);
-            for (std::size_t g = 0; g < m; ++g) total += sums[g];  // in block order
+        for (std::size_t m = 0; first < blocks && 4 * (blocks - first) >= 3 * kLanes512; first += m) {
+            m = std::min(kLanes512, blocks - first);
+            group(m, sum_block_lanes<T>);
         }
     }
 #endif
-    for (; first < blocks; first += kBlocksAtOnce) {
-        const std::size_t m = blocks - first < kBlocksAtOnce ? blocks - first : kBlocksAtOnce;
-        const std::size_t last = n - (first + m - 1) * kSumBlock;
-        T sums[kBlocksAtOnce];
-        sum_group(m, xs + first * kSumBlock, last < kSumBlock ? last : kSumBlock, sums,
-                  std::make_index_sequence<kBlocksAtOnce>{});
-        for (std::size_t g = 0; g < m; ++g) total += sums[g];  // in block order
+    for (std::size_t m = 0; first < blocks; first += m) {
+        m = std::min(kBlocksAtOnce, blocks - first);
+        group(m, sum_block_chains<T>);
     }
+    return total;
+}
+
+template <class T>
+T sum(const Run* runs, std::size_t count, bool by_blocks) {
+    if constexpr (std::is_floating_point_v<T>) {
+        if (by_blocks) {
+            std::size_t n = 0;
+            for (std::size_t k = 0; k < count; ++k) n += runs[k].count;
+            return sum_by_blocks<T>(runs, n);
+        }
+    }
+    T total = T(0);  // one pass, from one run into the next
+    for (std::size_t k = 0; k < count; ++k) total = sum_run(static_cast<const T*>(runs[k].data), runs[k].count, total);
     return total;
 }
 
@@ -213,34 +333,81 @@ template <bool Min, class V>
 // Several vectors of lanes, each lane keeping the extreme of every element
 // at its position; the lanes are combined at the end. Which of several NaNs
 // or signed zeros wins is left open; the result is always an element.
+inline constexpr std::size_t kExtremeVectors = 4;
+
+// The vectors take `windows` consecutive windows of kLanes * kExtremeVectors
+// elements from `xs`.
 template <bool Min, class T>
-T extreme(const T* xs, std::size_t n) {
+void take_windows(Vec<T>* acc, const T* xs, std::size_t windows) {
     constexpr std::size_t kWidth = kLanes<T>;
-    constexpr std::size_t kVectors = 4;
-    constexpr std::size_t kStep = kWidth * kVectors;
-    T best = xs[0];
+    for (std::size_t k = 0; k < windows; ++k, xs += kWidth * kExtremeVectors)
+        for (std::size_t v = 0; v < kExtremeVectors; ++v) acc[v] = choose<Min>(load(xs + v * kWidth), acc[v]);
+}
+
+// The windows are cut by the elements' positions in the whole input (from
+// the first element on, while a whole window remains), not by the runs:
+// the windows inside a run are read where they lie, one that spans two
+// runs is copied together first. So the same elements give the same
+// element however they are split into runs. The runs hold at least one
+// element.
+template <bool Min, class T>
+T extreme(const Run* runs, std::size_t count) {
+    constexpr std::size_t kWidth = kLanes<T>;
+    constexpr std::size_t kStep = kWidth * kExtremeVectors;
+    std::size_t n = 0;
+    for (std::size_t k = 0; k < count; ++k) n += runs[k].count;
+    RunCursor<T> at{runs};
+    T best = *at.here();
     std::size_t k = 1;
     if (n >= 2 * kStep) {
-        Vec<T> acc[kVectors];
-        for (std::size_t v = 0; v < kVectors; ++v) acc[v] = load(xs + v * kWidth);
-        for (k = kStep; k + kStep <= n; k += kStep)
-            for (std::size_t v = 0; v < kVectors; ++v) acc[v] = choose<Min>(load(xs + k + v * kWidth), acc[v]);
-        for (std::size_t v = 1; v < kVectors; ++v) acc[0] = choose<Min>(acc[v], acc[0]);
+        T staged[kStep];
+        auto spanning = [&]() -> const T* {  // a window across runs
+            for (std::size_t copied = 0; copied < kStep;) {
+                const std::size_t part = std::min(kStep - copied, at.left());
+                std::memcpy(staged + copied, at.here(), part * sizeof(T));
+                at.step(part);
+                copied += part;
+            }
+            return staged;
+        };
+        Vec<T> acc[kExtremeVectors];
+        const T* first = at.left() >= kStep ? at.here() : spanning();
+        if (first != staged) at.step(kStep);
+        for (std::size_t v = 0; v < kExtremeVectors; ++v) acc[v] = load(first + v * kWidth);
+        for (k = kStep; k + kStep <= n;) {
+            const std::size_t whole = std::min(at.left(), n - k) / kStep;  // the windows inside this run
+            if (whole > 0) {
+                take_windows<Min, T>(acc, at.here(), whole);
+                at.step(whole * kStep);
+            } else {
+                take_windows<Min, T>(acc, spanning(), 1);
+            }
+            k += (whole > 0 ? whole : 1) * kStep;
+        }
+        for (std::size_t v = 1; v < kExtremeVectors; ++v) acc[0] = choose<Min>(acc[v], acc[0]);
         best = acc[0][0];
         for (std::size_t j = 1; j < kWidth; ++j) best = choose<Min>(acc[0][j], best);
+    } else {
+        at.step(1);  // the first element, which `best` holds already
     }
-    for (; k < n; ++k) best = choose<Min>(xs[k], best);
+    while (k < n) {
+        const std::size_t part = std::min(at.left(), n - k);
+        const T* xs = at.here();
+        for (std::size_t j = 0; j < part; ++j) best = choose<Min>(xs[j], best);
+        at.step(part);
+        k += part;
+    }
     return best;
 }
 
 template <class T>
-T min(const T* xs, std::size_t n) {
-    return extreme<true>(xs, n);
+T min(const Run* runs, std::size_t count) {
+    return extreme<true, T>(runs, count);
 }
 
 template <class T>
-T max(const T* xs, std::size_t n) {
-    return extreme<false>(xs, n);
+T max(const Run* runs, std::size_t count) {
+    return extreme<false, T>(runs, count);
 }
 
 }  // namespace telvaran::kernels::TV_KERNEL_TARGET

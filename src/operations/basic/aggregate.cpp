@@ -6,14 +6,13 @@
 #include "operations/table.hpp"
 
 #include <optional>
-#include <span>
 
 namespace telvaran {
 
 Result<std::optional<double>> complete_mean(PyObject* obj) {
     TV_ASSIGN(SizedInput input, examine(obj, Access::Read));
     if (input.length == 0) return Error::raise(PyExc_ValueError, "mean() of empty array");
-    return with_elements(input, [&]<class T>(std::span<const T> xs) -> Result<std::optional<double>> {
+    return with_elements(input, [&]<class T>(Runs<T> xs) -> Result<std::optional<double>> {
         // Divided by the elements actually summed: for a 2-D memoryview the
         // Python length counts rows, not elements.
         if (xs.empty()) return std::optional<double>();
@@ -25,7 +24,7 @@ Result<std::optional<double>> complete_mean(PyObject* obj) {
 namespace ops {
 
 Result<Ref> sum(const Call& call) {
-    return run(call, [&]<class T>(std::span<const T> xs, const SizedInput& input) -> Result<Ref> {
+    return run(call, [&]<class T>(Runs<T> xs, const SizedInput& input) -> Result<Ref> {
         return made(to_python(element_sum(xs, input)));
     });
 }
@@ -39,14 +38,14 @@ Result<Ref> mean(const Call& call) {
 // A length that is not 0 over a buffer without elements has no element to
 // return: it is refused like an empty input.
 Result<Ref> min(const Call& call) {
-    return run(call, [&]<class T>(std::span<const T> xs) -> Result<Ref> {
+    return run(call, [&]<class T>(Runs<T> xs) -> Result<Ref> {
         if (xs.empty()) return empty_input(call);
         return made(to_python(kernels::minimum(xs)));
     });
 }
 
 Result<Ref> max(const Call& call) {
-    return run(call, [&]<class T>(std::span<const T> xs) -> Result<Ref> {
+    return run(call, [&]<class T>(Runs<T> xs) -> Result<Ref> {
         if (xs.empty()) return empty_input(call);
         return made(to_python(kernels::maximum(xs)));
     });

@@ -3,9 +3,8 @@
 
 #include "buffer/input.hpp"
 #include "core/result.hpp"
+#include "core/runs.hpp"
 #include "kernels/kernels.hpp"
-
-#include <span>
 
 #include <optional>
 
@@ -20,7 +19,7 @@ Result<std::optional<double>> complete_mean(PyObject* obj);
 // blocks when the Python length (which decides a float sum's rounding)
 // exceeds one block.
 template <class T>
-T element_sum(std::span<const T> xs, const SizedInput& input) {
+T element_sum(const Runs<T>& xs, const SizedInput& input) {
     return kernels::sum(xs, static_cast<std::size_t>(input.length) > kernels::kSumBlock);
 }
 

@@ -6,6 +6,7 @@
 #include "kernels/kernels.hpp"
 #include "operations/table.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <type_traits>
@@ -30,18 +31,46 @@ enum class Operator : unsigned char { Add, Multiply };
 // The result's elements from the inputs'. 'l'/'L' read 4 bytes wide have
 // 8-byte results: the pairs are combined in 32 bits, then widened.
 template <class T, class Out>
-void combine(Operator op, std::span<const T> a, std::span<const T> b, std::span<Out> out) {
+void combine(Operator op, const T* a, const T* b, std::span<Out> out) {
     const kernels::KernelSet<T>& k = kernels::active<T>();
     auto* kernel = op == Operator::Add ? k.add : k.multiply;
     if constexpr (std::is_same_v<T, Out>) {
-        kernel(a.data(), b.data(), out.data(), out.size());
+        kernel(a, b, out.data(), out.size());
     } else {
         constexpr std::size_t kChunk = 256;
         T staged[kChunk];
         for (std::size_t start = 0; start < out.size(); start += kChunk) {
             const std::size_t n = std::min(kChunk, out.size() - start);
-            kernel(a.data() + start, b.data() + start, staged, n);
+            kernel(a + start, b + start, staged, n);
             for (std::size_t k = 0; k < n; ++k) out[start + k] = static_cast<Out>(staged[k]);
+        }
+    }
+}
+
+// The first `count` pairs of elements, in pieces along which neither input
+// leaves one of its runs: the two inputs may be split into runs differently
+// (chunked Arrow columns), but the pairs are those of equal indices.
+template <class T, class Out>
+void combine(Operator op, const Runs<T>& xs, const Runs<T>& ys, std::span<Out> out) {
+    std::size_t i = 0;  // the run of each input, and the elements of it passed
+    std::size_t j = 0;
+    std::size_t in_i = 0;
+    std::size_t in_j = 0;
+    for (std::size_t at = 0; at < out.size();) {
+        const std::span<const T> a = xs[i];
+        const std::span<const T> b = ys[j];
+        const std::size_t n = std::min({a.size() - in_i, b.size() - in_j, out.size() - at});
+        combine<T, Out>(op, a.data() + in_i, b.data() + in_j, out.subspan(at, n));
+        at += n;
+        in_i += n;
+        in_j += n;
+        if (in_i == a.size()) {
+            ++i;
+            in_i = 0;
+        }
+        if (in_j == b.size()) {
+            ++j;
+            in_j = 0;
         }
     }
 }
@@ -97,8 +126,8 @@ Result<Ref> elementwise(const Call& call, Operator op) {
         TypedBufferView<T> view_b;
         TV_TRY(acquire_view(view_a, first));
         TV_TRY(acquire_view(view_b, second));
-        TV_ASSIGN(std::span<const T> xs, view_a.read_slice());
-        TV_ASSIGN(std::span<const T> ys, view_b.read_slice());
+        TV_ASSIGN(Runs<T> xs, view_a.read_runs());
+        TV_ASSIGN(Runs<T> ys, view_b.read_runs());
         const std::size_t count = std::min(xs.size(), ys.size());
         return fill_result<T>(result_like.type, result_like.kind, count, result_template(first, second),
                               [&]<class Out>(std::span<Out> out) { combine<T, Out>(op, xs, ys, out); });

@@ -1,4 +1,5 @@
 // var, std and median: one Python number summarising an input's elements.
+#include "buffer/arrow.hpp"
 #include "buffer/prologue.hpp"
 #include "kernels/ordering/select.hpp"
 #include "operations/basic/aggregate.hpp"
@@ -13,22 +14,33 @@
 namespace telvaran {
 namespace {
 
-// Squared deviations about m, added one at a time in element order.
+// Squared deviations about m, added one at a time in element order, from
+// one run into the next.
 template <class T>
-double squared_deviations(std::span<const T> xs, double m) {
+double squared_deviations(const Runs<T>& xs, double m) {
     double s = 0.0;
-    for (T x : xs) {
-        double d = static_cast<double>(x) - m;
-        s += d * d;
+    for (std::size_t k = 0; k < xs.count(); ++k) {
+        for (T x : xs[k]) {
+            double d = static_cast<double>(x) - m;
+            s += d * d;
+        }
     }
     return s;
 }
 
-// For an object of exactly array.array, numpy.ndarray or memoryview, the
-// mean's own prologue would run no Python code and find what ours found:
-// its value is taken from the same view, exactly as mean() computes it.
+// Whether the mean's own prologue would run no Python code and find what
+// ours found: so for an object of exactly array.array, numpy.ndarray or
+// memoryview, and for pyarrow's own arrays (immutable, read by compiled code
+// alone). The mean's value is then taken from our view, exactly as mean()
+// computes it, and the input is read or exported once.
+Result<bool> mean_from_same_view(const SizedInput& input) {
+    if (input.input.exact) return true;
+    if (input.input.kind != InputKind::Arrow) return false;
+    return is_pyarrow_own(input.input.object);
+}
+
 Result<double> variance_in_one_view(const Call& call, const SizedInput& input) {
-    return with_elements(input, [&]<class T>(std::span<const T> xs) -> Result<double> {
+    return with_elements(input, [&]<class T>(Runs<T> xs) -> Result<double> {
         if (xs.empty()) return empty_input(call);
         const double n = static_cast<double>(xs.size());
         const double mean = static_cast<double>(element_sum(xs, input)) / n;
@@ -43,10 +55,11 @@ Result<double> variance_in_one_view(const Call& call, const SizedInput& input) {
 Result<double> variance(const Call& call) {
     TV_ASSIGN(SizedInput input, examine(call.args.object(0), Access::Read));
     if (input.length == 0) return empty_input(call);
-    if (input.input.exact) return variance_in_one_view(call, input);
+    TV_ASSIGN(bool one_view, mean_from_same_view(input));
+    if (one_view) return variance_in_one_view(call, input);
     TV_ASSIGN(std::optional<double> mean, complete_mean(input.input.object));
     if (!mean) return empty_input(call);
-    return with_elements(input, [&]<class T>(std::span<const T> xs) -> Result<double> {
+    return with_elements(input, [&]<class T>(Runs<T> xs) -> Result<double> {
         if (xs.empty()) return empty_input(call);  // the input changed under the mean
         return squared_deviations(xs, *mean) / static_cast<double>(xs.size());
     });

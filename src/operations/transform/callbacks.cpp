@@ -185,14 +185,13 @@ struct ListResults {
 // `results`; the view is held for the calls only.
 template <class Results>
 Status call_each(const SizedInput& input, PyObject* fn, Results& results) {
-    return with_elements(input, [&]<class T>(std::span<const T> xs) -> Status {
+    return with_elements(input, [&]<class T>(Runs<T> xs) -> Status {
         results.expect(xs.size());
-        for (std::size_t k = 0; k < xs.size(); ++k) {
-            TV_ASSIGN(Ref value, value_of(xs[k]));
+        return xs.each([&](T x) -> Status {
+            TV_ASSIGN(Ref value, value_of(x));
             TV_ASSIGN(Ref result, call_with(fn, value.get()));
-            TV_TRY(results.add(std::move(result)));
-        }
-        return {};
+            return results.add(std::move(result));
+        });
     });
 }
 
@@ -224,17 +223,17 @@ Result<Ref> map(const Call& call) {
 
 Result<Ref> filter(const Call& call) {
     PyObject* predicate = call.args.object(1);
-    return run(call, [&]<class T>(std::span<const T> xs, const SizedInput& input) -> Result<Ref> {
+    return run(call, [&]<class T>(Runs<T> xs, const SizedInput& input) -> Result<Ref> {
         // The kept elements are the very values handed to the predicate, so
         // they are kept natively and the output is built from native memory.
         std::vector<T> kept;
-        for (std::size_t k = 0; k < xs.size(); ++k) {
-            T element = xs[k];
+        TV_TRY(xs.each([&](T element) -> Status {
             TV_ASSIGN(Ref value, value_of(element));
             TV_ASSIGN(Ref verdict, call_with(predicate, value.get()));
             TV_ASSIGN(bool keep, py::as_strict_bool(verdict.get()));
             if (keep) kept.push_back(element);
-        }
+            return {};
+        }));
         return result_from_values(input.input.type, input.input.kind, std::span<const T>(kept));
     });
 }
@@ -242,20 +241,21 @@ Result<Ref> filter(const Call& call) {
 Result<Ref> reduce(const Call& call) {
     PyObject* fn = call.args.object(1);
     PyObject* initial = call.args.object(2);  // null when absent or None
-    return run(call, [&]<class T>(std::span<const T> xs) -> Result<Ref> {
+    return run(call, [&]<class T>(Runs<T> xs) -> Result<Ref> {
         Ref accumulator = Ref::borrow(initial);
-        std::size_t start = 0;
-        if (!initial) {
-            // A non-empty object can still export no element (a memoryview of
-            // shape (3, 0)): that is an empty input too.
-            if (xs.empty()) return empty_input(call);
-            TV_ASSIGN(accumulator, value_of(xs[0]));
-            start = 1;
-        }
-        for (std::size_t k = start; k < xs.size(); ++k) {
-            TV_ASSIGN(Ref value, value_of(xs[k]));
-            TV_ASSIGN(accumulator, call_with(fn, accumulator.get(), value.get()));
-        }
+        // A non-empty object can still export no element (a memoryview of
+        // shape (3, 0)): that is an empty input too.
+        if (!initial && xs.empty()) return empty_input(call);
+        TV_TRY(xs.each([&](T x) -> Status {
+            TV_ASSIGN(Ref value, value_of(x));
+            if (!accumulator) {  // the fold starts from the first element
+                accumulator = std::move(value);
+                return {};
+            }
+            TV_ASSIGN(Ref folded, call_with(fn, accumulator.get(), value.get()));
+            accumulator = std::move(folded);
+            return {};
+        }));
         return accumulator;
     });
 }
