@@ -405,16 +405,4 @@ Result<std::span<const std::byte>> ArrowView::contiguous(NativeType native) {
     return std::span<const std::byte>(gathered_.get(), count_ * width);
 }
 
-Result<bool> is_pyarrow_own(PyObject* obj, const char* name) {
-    PyTypeObject* type = Py_TYPE(obj);
-    if ((PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) ||
-        PyType_GetSlot(type, Py_tp_getattro) != reinterpret_cast<void*>(&PyObject_GenericGetAttr))
-        return false;
-    TV_ASSIGN(Ref module, made(PyType_GetModuleName(type)));
-    if (!PyUnicode_Check(module.get()) || !PyUnicode_EqualToUTF8(module.get(), "pyarrow.lib")) return false;
-    if (!name) return true;
-    TV_ASSIGN(Ref type_name, made(PyType_GetName(type)));
-    return PyUnicode_Check(type_name.get()) && PyUnicode_EqualToUTF8(type_name.get(), name);
-}
-
 }  // namespace telvaran

@@ -176,11 +176,4 @@ Status SmallList<T, Inline>::reserve_one() {
     return {};
 }
 
-// Whether `obj` is an object of pyarrow's own compiled classes, named `name`
-// when given (for example "ChunkedArray"): its type is a static type of the
-// module pyarrow.lib, not a heap type made by Python code, and looks its
-// attributes up the generic way. Such an object is immutable, reading it
-// runs no Python code, and no Python class can stand in for it.
-Result<bool> is_pyarrow_own(PyObject* obj, const char* name = nullptr);
-
 }  // namespace telvaran

@@ -3,7 +3,9 @@
 
 #include "core/ref.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace telvaran::genuine {
 namespace {
@@ -106,6 +108,23 @@ bool is_genuine_arrow_array_class(PyObject* cls) noexcept {
     static Known known;
     return cls && PyType_Check(cls) &&
            is_named_static_type(reinterpret_cast<PyTypeObject*>(cls), "pyarrow.lib.Array", known);
+}
+
+bool is_pyarrow_object(PyObject* obj, const char* name) noexcept {
+    // pyarrow.lib's static types found so far; they are few.
+    static PyTypeObject* known[32] = {};
+    static std::size_t count = 0;
+    PyTypeObject* type = Py_TYPE(obj);
+    bool found = std::find(known, known + count, type) != known + count;
+    if (!found) {
+        if (!is_static_c_type(type)) return false;
+        Ref module = Ref::steal(PyType_GetModuleName(type));
+        if (!equals(module.get(), "pyarrow.lib")) return false;
+        if (count < std::size(known)) known[count++] = type;
+    }
+    if (!name) return true;
+    Ref type_name = Ref::steal(PyType_GetName(type));
+    return equals(type_name.get(), name);
 }
 
 bool is_c_function(PyObject* obj) noexcept { return obj && PyCFunction_Check(obj); }

@@ -73,6 +73,12 @@ bool is_genuine_data_type(PyTypeObject* type) noexcept;
 // pyarrow.lib.Array itself.
 bool is_genuine_arrow_array_class(PyObject* cls) noexcept;
 
+// An object of pyarrow's own compiled classes, named `name` when given (for
+// example "ChunkedArray"): its type is a static type of the module
+// pyarrow.lib with the generic look-up. Such an object is immutable, reading
+// it runs no Python code, and no Python class can stand in for it.
+bool is_pyarrow_object(PyObject* obj, const char* name = nullptr) noexcept;
+
 // numpy.dtype itself.
 bool is_genuine_numpy_dtype(PyObject* cls) noexcept;
 

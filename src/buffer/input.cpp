@@ -416,7 +416,7 @@ Result<Input> examine_input(PyObject* obj, Access access, BufferView* hold) {
     TV_ASSIGN(Detected detected, detect(obj));
     if (detected.exact) {
         if (auto known = exported_facts(obj, detected.kind, access, hold))
-            return Input{obj, detected.kind, known->type, known->itemsize, true, known->held};
+            return Input{obj, detected.kind, known->type, known->itemsize, true, true, known->held};
     }
     if (detected.by_type) {
         TV_TRY(validate_after_instance_check(obj, detected.kind, access));
@@ -424,7 +424,7 @@ Result<Input> examine_input(PyObject* obj, Access access, BufferView* hold) {
         TV_TRY(validate_input(obj, detected.kind, access));
     }
     TV_ASSIGN(ElementType type, resolve_element_type(obj, detected.kind));
-    return Input{obj, detected.kind, type, 0, detected.exact && detected.kind != InputKind::Arrow};
+    return Input{obj, detected.kind, type, 0, detected.exact && detected.kind != InputKind::Arrow, detected.by_type};
 }
 
 Result<Py_ssize_t> input_length(PyObject* obj, InputKind kind) {

@@ -50,6 +50,10 @@ struct Input {
     // Python code runs when the prologue examines it, so examining it again
     // would tell nothing new.
     bool exact = false;
+    // Detection was answered by the object's type and its module's classes
+    // (see Detection): together with attributes that run no Python code,
+    // examining the object again would run none either.
+    bool by_type = false;
     // The buffer the prologue requested to answer its questions, kept for
     // the view when nothing can run between the two (see run); else null.
     class BufferView* exported = nullptr;

@@ -12,6 +12,7 @@
 // exports afresh and walks from its first chunk to the element's (a cost
 // that grows with the chunks before the element).
 #include "buffer/arrow.hpp"
+#include "buffer/genuine.hpp"
 #include "buffer/prologue.hpp"
 #include "classes/access_state.hpp"
 #include "classes/instance.hpp"
@@ -134,8 +135,7 @@ Result<Ref> make_type() {
 // else 0.
 Result<std::size_t> pyarrow_chunks(const SizedInput& input) {
     if (input.input.kind != InputKind::Arrow || input.length == 0) return std::size_t{0};
-    TV_ASSIGN(bool own, is_pyarrow_own(input.input.object, "ChunkedArray"));
-    if (!own) return std::size_t{0};
+    if (!genuine::is_pyarrow_object(input.input.object, "ChunkedArray")) return std::size_t{0};
     TV_ASSIGN(Ref chunks, py::getattr(input.input.object, py::names.num_chunks));
     TV_ASSIGN(std::uint64_t count, py::as_u64(chunks.get()));
     return static_cast<std::size_t>(count);

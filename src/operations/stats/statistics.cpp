@@ -1,5 +1,5 @@
 // var, std and median: one Python number summarising an input's elements.
-#include "buffer/arrow.hpp"
+#include "buffer/genuine.hpp"
 #include "buffer/prologue.hpp"
 #include "kernels/ordering/select.hpp"
 #include "operations/basic/aggregate.hpp"
@@ -33,10 +33,10 @@ double squared_deviations(const Runs<T>& xs, double m) {
 // memoryview, and for pyarrow's own arrays (immutable, read by compiled code
 // alone). The mean's value is then taken from our view, exactly as mean()
 // computes it, and the input is read or exported once.
-Result<bool> mean_from_same_view(const SizedInput& input) {
+bool mean_from_same_view(const SizedInput& input) {
     if (input.input.exact) return true;
-    if (input.input.kind != InputKind::Arrow) return false;
-    return is_pyarrow_own(input.input.object);
+    return input.input.kind == InputKind::Arrow && input.input.by_type &&
+           genuine::is_pyarrow_object(input.input.object);
 }
 
 Result<double> variance_in_one_view(const Call& call, const SizedInput& input) {
@@ -55,8 +55,7 @@ Result<double> variance_in_one_view(const Call& call, const SizedInput& input) {
 Result<double> variance(const Call& call) {
     TV_ASSIGN(SizedInput input, examine(call.args.object(0), Access::Read));
     if (input.length == 0) return empty_input(call);
-    TV_ASSIGN(bool one_view, mean_from_same_view(input));
-    if (one_view) return variance_in_one_view(call, input);
+    if (mean_from_same_view(input)) return variance_in_one_view(call, input);
     TV_ASSIGN(std::optional<double> mean, complete_mean(input.input.object));
     if (!mean) return empty_input(call);
     return with_elements(input, [&]<class T>(Runs<T> xs) -> Result<double> {
