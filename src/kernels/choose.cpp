@@ -18,6 +18,8 @@ extern const KernelTable kAvx2Kernels;
 extern const KernelTable kAvx512Kernels;
 bool sort_16bit(std::int16_t* xs, std::size_t n);
 bool sort_16bit(std::uint16_t* xs, std::size_t n);
+template <class T>
+void take_narrow_selection(KernelSet<T>& set);
 
 namespace {
 // On processors with AVX-512 each kernel comes from the build where it is
@@ -36,6 +38,7 @@ void take_wider(KernelSet<T>& set) {
     set.max = wider.max;
     set.clamp = wider.clamp;
     set.keep_between = wider.keep_between;
+    set.keep_keys_between = wider.keep_keys_between;
     if constexpr (std::is_floating_point_v<T>) set.sum = wider.sum;
     set.sort = wider.sort;
 }
@@ -48,8 +51,13 @@ const KernelTable* mixed(bool vbmi2) {
     g_mixed.sets = kAvx2Kernels.sets;
     std::apply([]<class... T>(KernelSet<T>&... sets) { (take_wider(sets), ...); }, g_mixed.sets);
     if (vbmi2) {
-        std::get<KernelSet<std::int16_t>>(g_mixed.sets).sort = sort_16bit;
-        std::get<KernelSet<std::uint16_t>>(g_mixed.sets).sort = sort_16bit;
+        auto& sets = g_mixed.sets;
+        std::get<KernelSet<std::int16_t>>(sets).sort = sort_16bit;
+        std::get<KernelSet<std::uint16_t>>(sets).sort = sort_16bit;
+        take_narrow_selection(std::get<KernelSet<std::int8_t>>(sets));
+        take_narrow_selection(std::get<KernelSet<std::uint8_t>>(sets));
+        take_narrow_selection(std::get<KernelSet<std::int16_t>>(sets));
+        take_narrow_selection(std::get<KernelSet<std::uint16_t>>(sets));
     }
     return &g_mixed;
 }

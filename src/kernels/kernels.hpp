@@ -12,6 +12,7 @@
 #pragma once
 
 #include "core/elements.hpp"
+#include "kernels/ordering/radix_sort.hpp"
 
 #include <cstddef>
 #include <span>
@@ -42,10 +43,17 @@ struct KernelSet {
     void (*scale)(T* xs, std::size_t n, T factor);
     void (*clamp)(T* xs, std::size_t n, T lo, T hi);
     void (*normalize)(T* xs, std::size_t n, T mn, T d);  // null for integers
-    // The elements x with lo <= x <= hi, written to out in order (see
-    // kernels/partition.hpp); *below counts those under lo.
-    std::size_t (*keep_between)(const T* xs, std::size_t n, T lo, T hi, T* out, std::size_t* below,
-                                bool* unordered);
+    // The passes of median's selection (see kernels/partition.hpp): the
+    // elements x with lo <= x <= hi written to out in order, *below counting
+    // those under lo; for floats the same by their sort keys; for 8-bit
+    // types the count of the elements under t. keep_between is null for
+    // 8-bit types where the build cannot compress bytes in registers (their
+    // selection then counts), keep_keys_between for integers, count_below
+    // for the wider types.
+    std::size_t (*keep_between)(const T* xs, std::size_t n, T lo, T hi, T* out, std::size_t* below);
+    std::size_t (*keep_keys_between)(const T* xs, std::size_t n, radix::Bits<T> lo, radix::Bits<T> hi, T* out,
+                                     std::size_t* below);
+    std::size_t (*count_below)(const T* xs, std::size_t n, T t);
     // Sorts xs ascending in place, not stably, where that gives the stable
     // order (for floats: no item is -0.0 or NaN) and is faster than the
     // radix sort, and returns true; else returns false having changed
@@ -92,8 +100,17 @@ T maximum(std::span<const T> xs) {
     return active<T>().max(xs.data(), xs.size());
 }
 template <class T>
-std::size_t keep_between(const T* xs, std::size_t n, T lo, T hi, T* out, std::size_t* below, bool* unordered) {
-    return active<T>().keep_between(xs, n, lo, hi, out, below, unordered);
+std::size_t keep_between(const T* xs, std::size_t n, T lo, T hi, T* out, std::size_t* below) {
+    return active<T>().keep_between(xs, n, lo, hi, out, below);
+}
+template <class T>
+std::size_t keep_keys_between(const T* xs, std::size_t n, radix::Bits<T> lo, radix::Bits<T> hi, T* out,
+                              std::size_t* below) {
+    return active<T>().keep_keys_between(xs, n, lo, hi, out, below);
+}
+template <class T>
+std::size_t count_below(const T* xs, std::size_t n, T t) {
+    return active<T>().count_below(xs, n, t);
 }
 
 }  // namespace telvaran::kernels

@@ -77,11 +77,22 @@ void sum_group(std::size_t m, const T* base, std::size_t last, T* sums, std::ind
 // the vector additions replace the scalar ones and the loads are whole.
 
 // Lane by lane shuffles of four 128-bit quarters: {a.q0, a.q2, b.q0, b.q2}
-// and {a.q1, a.q3, b.q1, b.q3}.
-[[gnu::always_inline]] inline __m512 even_quarters(__m512 a, __m512 b) { return _mm512_shuffle_f32x4(a, b, 0x88); }
-[[gnu::always_inline]] inline __m512 odd_quarters(__m512 a, __m512 b) { return _mm512_shuffle_f32x4(a, b, 0xDD); }
-[[gnu::always_inline]] inline __m512d even_quarters(__m512d a, __m512d b) { return _mm512_shuffle_f64x2(a, b, 0x88); }
-[[gnu::always_inline]] inline __m512d odd_quarters(__m512d a, __m512d b) { return _mm512_shuffle_f64x2(a, b, 0xDD); }
+// and {a.q1, a.q3, b.q1, b.q3}. The shuffles and unpacks here are the
+// zero-masking forms with every lane set, which are the plain instructions:
+// GCC 12 reports the unmasked intrinsics' undefined start register as used
+// uninitialised once they are inlined deep enough.
+[[gnu::always_inline]] inline __m512 even_quarters(__m512 a, __m512 b) {
+    return _mm512_maskz_shuffle_f32x4(0xFFFF, a, b, 0x88);
+}
+[[gnu::always_inline]] inline __m512 odd_quarters(__m512 a, __m512 b) {
+    return _mm512_maskz_shuffle_f32x4(0xFFFF, a, b, 0xDD);
+}
+[[gnu::always_inline]] inline __m512d even_quarters(__m512d a, __m512d b) {
+    return _mm512_maskz_shuffle_f64x2(0xFF, a, b, 0x88);
+}
+[[gnu::always_inline]] inline __m512d odd_quarters(__m512d a, __m512d b) {
+    return _mm512_maskz_shuffle_f64x2(0xFF, a, b, 0xDD);
+}
 
 // From four vectors whose quarter q holds column q*s + k of four row groups
 // (group g in vector g), the four columns k, s + k, 2s + k, 3s + k.
@@ -102,14 +113,14 @@ template <class V>
 [[gnu::always_inline]] inline void transpose(const __m512* r, __m512* col) {
     __m512 u[4][4];  // u[G][k], quarter L: elements 4L + k of rows 4G..4G+3
     for (std::size_t G = 0; G < 4; ++G) {
-        const __m512 t0 = _mm512_unpacklo_ps(r[4 * G], r[4 * G + 1]);
-        const __m512 t1 = _mm512_unpackhi_ps(r[4 * G], r[4 * G + 1]);
-        const __m512 t2 = _mm512_unpacklo_ps(r[4 * G + 2], r[4 * G + 3]);
-        const __m512 t3 = _mm512_unpackhi_ps(r[4 * G + 2], r[4 * G + 3]);
-        u[G][0] = _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(t0), _mm512_castps_pd(t2)));
-        u[G][1] = _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(t0), _mm512_castps_pd(t2)));
-        u[G][2] = _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(t1), _mm512_castps_pd(t3)));
-        u[G][3] = _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(t1), _mm512_castps_pd(t3)));
+        const __m512 t0 = _mm512_maskz_unpacklo_ps(0xFFFF, r[4 * G], r[4 * G + 1]);
+        const __m512 t1 = _mm512_maskz_unpackhi_ps(0xFFFF, r[4 * G], r[4 * G + 1]);
+        const __m512 t2 = _mm512_maskz_unpacklo_ps(0xFFFF, r[4 * G + 2], r[4 * G + 3]);
+        const __m512 t3 = _mm512_maskz_unpackhi_ps(0xFFFF, r[4 * G + 2], r[4 * G + 3]);
+        u[G][0] = _mm512_castpd_ps(_mm512_maskz_unpacklo_pd(0xFF, _mm512_castps_pd(t0), _mm512_castps_pd(t2)));
+        u[G][1] = _mm512_castpd_ps(_mm512_maskz_unpackhi_pd(0xFF, _mm512_castps_pd(t0), _mm512_castps_pd(t2)));
+        u[G][2] = _mm512_castpd_ps(_mm512_maskz_unpacklo_pd(0xFF, _mm512_castps_pd(t1), _mm512_castps_pd(t3)));
+        u[G][3] = _mm512_castpd_ps(_mm512_maskz_unpackhi_pd(0xFF, _mm512_castps_pd(t1), _mm512_castps_pd(t3)));
     }
     for (std::size_t k = 0; k < 4; ++k) gather_quarters(u[0][k], u[1][k], u[2][k], u[3][k], col, 4, k);
 }
@@ -118,8 +129,8 @@ template <class V>
 [[gnu::always_inline]] inline void transpose(const __m512d* r, __m512d* col) {
     __m512d t[4][2];  // t[p][k], quarter L: elements 2L + k of rows 2p, 2p+1
     for (std::size_t p = 0; p < 4; ++p) {
-        t[p][0] = _mm512_unpacklo_pd(r[2 * p], r[2 * p + 1]);
-        t[p][1] = _mm512_unpackhi_pd(r[2 * p], r[2 * p + 1]);
+        t[p][0] = _mm512_maskz_unpacklo_pd(0xFF, r[2 * p], r[2 * p + 1]);
+        t[p][1] = _mm512_maskz_unpackhi_pd(0xFF, r[2 * p], r[2 * p + 1]);
     }
     for (std::size_t k = 0; k < 2; ++k) gather_quarters(t[0][k], t[1][k], t[2][k], t[3][k], col, 2, k);
 }

@@ -1,34 +1,51 @@
 // The element a stable sort would put at one index, found without sorting.
 // No Python here.
 //
-// Usually one pass over the elements settles it: a small sample gives two
-// elements that bracket the wanted one, the pass counts the elements below
-// the lower one and keeps those between the two (in input order), and a
-// selection among the few kept finds the wanted value (see
-// select_by_sample). When the sample misleads, or a NaN is present (NaN
-// compares with nothing, but has its place in the sort's key order), rounds
-// of a radix select on the sort's keys take over (select_by_counting).
+// Rounds narrow the candidates (at first every element) down to the wanted
+// one. A round draws a sample of the candidates' keys, takes the two that
+// lie a few places either side of the wanted index's place in it, and
+// passes over the candidates keeping, in input order, those whose keys lie
+// between the two (a kernel pass, see kernels/partition.hpp); the count of
+// those below moves the wanted index among the kept. A few hundred
+// candidates left are settled by a selection on their keys.
 //
-// Either way the result is the wanted key and its rank among the equal
-// keys. Every key but that of the float zeros and of NaN belongs to one
-// item; the items sharing one of those two keys come in a stable sort in
-// input order, so the wanted one is found by counting them in the input.
-// The item returned is exactly the one the stable sort puts at the index.
+// Every round writes what it keeps to a buffer other than the one it reads,
+// so a round whose sample misled it (the wanted index fell outside what it
+// kept) has lost nothing: its count says on which side of what it kept the
+// wanted key lies, and the next round keeps that whole side. A round that
+// keeps most of its candidates has met many equal keys: the next keeps only
+// the sample's middle key, which either is the wanted key (then every item
+// kept has it) or is cut away with all its copies. After the rounds have
+// read a few times the input's length, whatever is left is settled by a
+// selection on its keys: no input costs more than a few passes over it.
+//
+// Keys are compared as the sort compares them, so which of -0.0 and +0.0,
+// or which NaN, is found agrees with the stable sort: items with the wanted
+// key stay in input order among the candidates, and the one returned is
+// the one that comes at its rank among them. Float passes compare the
+// elements as numbers where that agrees with the keys (between two numbers,
+// with denormals read as they are), and the keys themselves elsewhere.
+//
+// Bytes, where the processor cannot compress them in registers, are found
+// by counting instead: eight passes over the input, each a vector count of
+// the elements under a key, halve the keys the wanted one can have.
 #pragma once
 
 #include "core/result.hpp"
 #include "kernels/kernels.hpp"
 #include "kernels/ordering/radix_sort.hpp"
-#include "kernels/ordering/sorted_copy.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
 #include <optional>
-#include <span>
 #include <type_traits>
+#include <utility>
 
 namespace telvaran::radix {
 
@@ -36,199 +53,278 @@ namespace telvaran::radix {
 // sample. It also bounds the stack copy below.
 inline constexpr std::size_t kSelectBySortBelow = 32;
 
-// Counting rounds over at least this many items count 11-bit digits;
-// smaller ones 8-bit digits, whose 256 counts live on the stack.
-inline constexpr std::size_t kSelectWideFrom = 1 << 14;
-
 namespace detail {
 
-struct Bucket {
-    std::size_t digit;
-    std::size_t below;  // items in the buckets before it
-    std::size_t count;
+// This many candidates or fewer are settled by a selection on their keys.
+inline constexpr std::size_t kSettleBelow = 256;
+// The rounds stop once they have read this many times the input's length.
+inline constexpr std::size_t kRoundsRead = 6;
+
+// A round's sample of `size` keys, and how many places either side of the
+// wanted index's place in it the round's bounds lie. That place varies by
+// at most the square root of the size over 2; the gap is 4 of those
+// deviations (a misled round in about 16,000), 3 for the smallest rounds
+// (one in about 400), whose retries cost little. A round keeps about
+// 2 gap / size of its candidates: larger samples for more candidates,
+// so that the first round writes less.
+struct SampleShape {
+    std::size_t size;
+    std::size_t gap;
 };
 
-// Counts the digits (key - lo) >> shift, which are below `radix`, of the n
-// keys that key_at gives, and finds the bucket holding index k.
-template <class U, class KeyAt>
-Bucket count_digit(KeyAt key_at, std::size_t n, U lo, unsigned shift, std::size_t radix, std::size_t k,
-                   std::size_t* counts) {
-    std::fill(counts, counts + radix, std::size_t(0));
-    for (std::size_t i = 0; i < n; ++i) ++counts[U(key_at(i) - lo) >> shift];
-    std::size_t below = 0;
-    std::size_t d = 0;
-    for (; below + counts[d] <= k; ++d) below += counts[d];
-    return {d, below, counts[d]};
+inline SampleShape sample_shape(std::size_t candidates) {
+    if (candidates >= (std::size_t(1) << 22)) return {4096, 128};
+    if (candidates >= (std::size_t(1) << 18)) return {1024, 64};
+    if (candidates >= (std::size_t(1) << 14)) return {256, 32};
+    return {64, 12};
 }
 
-// Writes to `out`, in order, the keys whose digit is `digit`, and narrows
-// `range` to them; `out` may be where the keys come from. Without branches:
-// each key is written, and the write position moves on only for a kept one,
-// so `out` needs room for one key past those kept.
-template <class U, class KeyAt>
-std::size_t keep_digit(KeyAt key_at, std::size_t n, KeyRange<U>& range, unsigned shift, std::size_t digit,
-                       U* out) {
-    const U lo = range.lo;
-    U kept_lo = U(~U(0));
-    U kept_hi = 0;
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        U key = key_at(i);
-        bool keep = std::size_t(U(key - lo) >> shift) == digit;
-        out[kept] = key;
-        kept += keep;
-        U low = keep ? key : U(~U(0));
-        U high = keep ? key : U(0);
-        kept_lo = low < kept_lo ? low : kept_lo;
-        kept_hi = high > kept_hi ? high : kept_hi;
-    }
-    range = {kept_lo, kept_hi};
-    return kept;
-}
-
-// The item whose key is `key` and that comes j-th among the items with that
-// key in input order. Every key but that of the float zeros and of NaN
-// belongs to one item only, which the key gives back without a search.
+// Whether float comparisons in this thread read a denormal as zero (MXCSR's
+// DAZ bit on x86, FPCR's FZ bit on Arm), which a library built for speed may
+// have set: then they disagree with the sort's order.
 template <class T>
-Bits<T> item_with_key(const Bits<T>* input, std::size_t n, Bits<T> key, std::size_t j) {
-    using U = Bits<T>;
-    constexpr U sign = U(1) << (8 * sizeof(U) - 1);
-    if constexpr (std::is_floating_point_v<T>) {
-        if (key == zero_key<T>() || is_nan_key<T>(key)) {
-            for (std::size_t i = 0; i < n; ++i) {
-                if (key_of<T>(input[i]) == key && j-- == 0) return input[i];
-            }
+bool denormals_read_as_zero() {
+    volatile T tiny = std::numeric_limits<T>::denorm_min();
+    return !(tiny > T(0));
+}
+
+// Heap memory for candidates, grown on demand. A round writes about a
+// tenth of what it reads; memory from the heap is reused by the next call,
+// where fresh pages would each be cleared by the system on first touch,
+// which costs as much as the pass itself.
+template <class T>
+class Scratch {
+public:
+    T* data() const noexcept { return items_.get(); }
+    std::size_t capacity() const noexcept { return capacity_; }
+
+    // Room for at least `wanted` items, keeping the first `keep`.
+    Status reserve(std::size_t wanted, std::size_t keep) {
+        if (wanted <= capacity_) return {};
+        std::unique_ptr<T[]> larger(new (std::nothrow) T[wanted]);
+        if (!larger) {
+            PyErr_NoMemory();
+            return Error::fetch();
         }
-        return (key & sign) ? U(key ^ sign) : U(~key);  // a number of either sign, see key_of
-    } else {
-        (void)input;
-        (void)n;
-        (void)j;
-        return item_of_key<T>(key);
+        if (keep) std::memcpy(larger.get(), items_.get(), keep * sizeof(T));
+        items_ = std::move(larger);
+        capacity_ = wanted;
+        return {};
     }
-}
 
-
-// The wanted key, and how many keys equal to it come before the wanted
-// one in a stable sort.
-template <class U>
-struct Found {
-    U key;
-    std::size_t rank;
+private:
+    std::unique_ptr<T[]> items_;
+    std::size_t capacity_ = 0;
 };
 
-// Sampling: a pass keeps, in kept[0, m), the elements that lie between two
-// elements of a sample, when the wanted index falls among them. The sample
-// is kSampleSize elements spread evenly over those in question; its
-// elements kSampleGap places either side of the wanted index's place in it
-// bracket the wanted element unless the input is very unevenly spread, and
-// then the caller falls back on rounds of counting. Passes repeat while
-// they keep more than kSettleBelow elements, which are then settled by
-// selection.
-//
-// For a sample of 64 the wanted element's place in it varies by about 4
-// (the square root of 64 / 4), so a gap of 10 misses it rarely, and a pass
-// keeps about 20 / 64 of its elements.
-//
-// The passes compare elements as numbers, which is cheaper than making
-// their keys, and agrees with the key order when no NaN is present (the
-// two zeros compare equal, and have one key). The first pass looks for NaN
-// and gives up when it sees one.
-inline constexpr std::size_t kSampleSize = 64;
-inline constexpr std::size_t kSampleGap = 10;
-inline constexpr std::size_t kSettleBelow = 128;
-
 template <class T>
-bool is_nan(T x) {
-    if constexpr (std::is_floating_point_v<T>) return x != x;
-    (void)x;
-    return false;
-}
-
-// One pass over the m elements of xs: returns how many it keeps, in
-// kept_values (which may be xs), with k moved among them, or nothing when k
-// falls outside them or a NaN was seen.
-template <class T>
-std::optional<std::size_t> keep_between_samples(const T* xs, std::size_t m, std::size_t& k, T* kept_values) {
-    constexpr std::size_t s = kSampleSize;
-    T sample[s];
-    bool nan = false;
-    for (std::size_t i = 0; i < s; ++i) {
-        sample[i] = xs[(2 * i + 1) * m / (2 * s)];
-        nan |= is_nan(sample[i]);
-    }
-    if (nan) return std::nullopt;  // a NaN would upset the sample's selection
-    const std::size_t place = k * s / m;
-    T lo = std::numeric_limits<T>::has_infinity ? -std::numeric_limits<T>::infinity()
-                                                : std::numeric_limits<T>::lowest();
-    T hi = std::numeric_limits<T>::has_infinity ? std::numeric_limits<T>::infinity() : std::numeric_limits<T>::max();
-    if (place >= kSampleGap) {
-        std::nth_element(sample, sample + (place - kSampleGap), sample + s);
-        lo = sample[place - kSampleGap];
-    }
-    if (place + kSampleGap < s) {
-        std::nth_element(sample, sample + (place + kSampleGap), sample + s);
-        hi = sample[place + kSampleGap];
-    }
-    std::size_t below = 0;
-    const std::size_t kept = kernels::keep_between<T>(xs, m, lo, hi, kept_values, &below, &nan);
-    if (nan || k < below || k - below >= kept) return std::nullopt;
-    k -= below;
-    return kept;
-}
-
-template <class T>
-std::optional<Found<Bits<T>>> select_by_sample(const T* input, std::size_t n, std::size_t k, T* values) {
-    auto m = keep_between_samples<T>(input, n, k, values);
-    while (m && *m > kSettleBelow) {
-        auto fewer = keep_between_samples<T>(values, *m, k, values);
-        if (fewer && *fewer == *m) break;  // no progress: mostly one value
-        m = fewer;
-    }
-    if (!m) return std::nullopt;
-    std::nth_element(values, values + k, values + *m);
-    const T value = values[k];
-    std::size_t less = 0;
-    for (std::size_t i = 0; i < *m; ++i) less += values[i] < value;
-    return Found<Bits<T>>{key_of<T>(std::bit_cast<Bits<T>>(value)), k - less};
-}
-
-// Rounds of counting: each splits the range of the keys still in question
-// into 256 (or, for many keys, 2,048) buckets by its top bits, so a round
-// over keys bunched in a narrow band (floats of a few exponents) still
-// splits them. The first round reads the items; the keys of the bucket it
-// keeps go to `keys` (room for n), and later rounds narrow them in place.
-template <class T>
-Result<Found<Bits<T>>> select_by_counting(const Bits<T>* input, std::size_t n, std::size_t k, Bits<T>* keys) {
+class Selection {
+public:
     using U = Bits<T>;
-    KeyRange<U> range = key_range<T>(input, n);
-    if (range.lo == range.hi) return Found<U>{range.lo, k};  // one key
 
-    scratch::ItemBuffer wide_counts = {};
-    std::size_t narrow_counts[256];
-    if (n >= kSelectWideFrom) {
-        TV_ASSIGN(wide_counts, scratch::ItemBuffer::allocate(sizeof(std::size_t) << 11));
+    Selection(const T* input, std::size_t n, std::size_t k)
+        : n_(n), src_(input), m_(n), k_(k),
+          numbers_agree_(!std::is_floating_point_v<T> || !denormals_read_as_zero<T>()) {}
+
+    // The item at index k of the stable sort.
+    Result<U> run() {
+        TV_TRY(samples_.reserve(sample_shape(n_).size, 0));
+        std::size_t budget = kRoundsRead * n_;
+        bool crowded = false;
+        std::optional<Bounds> forced;
+        while (m_ > kSettleBelow && budget >= m_) {
+            budget -= m_;
+            const Bounds b = forced ? *forced : crowded ? middle_key() : bracket();
+            forced.reset();
+            Scratch<T>& out = destination();
+            std::size_t below = 0;
+            TV_ASSIGN(const std::size_t kept, pass(b, out, &below));
+            if (k_ < below) {
+                forced = Bounds{low_, U(b.lo - 1)};  // every candidate under the kept
+                continue;
+            }
+            if (k_ - below >= kept) {
+                forced = Bounds{U(b.hi + 1), high_};  // every candidate over them
+                continue;
+            }
+            if (b.lo == b.hi) {  // every item kept has the wanted key
+                if (const auto item = only_item(b.lo)) return *item;
+                return std::bit_cast<U>(out.data()[k_ - below]);
+            }
+            crowded = 4 * kept > 3 * m_;
+            src_ = out.data();
+            m_ = kept;
+            k_ -= below;
+            low_ = b.lo;
+            high_ = b.hi;
+        }
+        return settle();
     }
-    // Counts the top digit of the m keys' range, moves k into the bucket
-    // holding it and keeps that bucket's keys in `keys`; returns how many.
-    // The least and the greatest key fall in different buckets, so every
-    // round keeps fewer keys than it had.
-    auto round = [&](auto key_at, std::size_t m) {
-        const unsigned bits = unsigned(std::bit_width(U(range.hi - range.lo)));
-        const unsigned width = std::min(bits, m >= kSelectWideFrom ? 11u : 8u);
-        const unsigned shift = bits - width;
-        std::size_t* counts = width > 8 ? wide_counts.as<std::size_t>() : narrow_counts;
-        detail::Bucket b = detail::count_digit<U>(key_at, m, range.lo, shift, std::size_t(1) << width, k, counts);
-        k -= b.below;
-        return detail::keep_digit<U>(key_at, m, range, shift, b.digit, keys);
+
+private:
+    struct Bounds {
+        U lo;
+        U hi;
     };
-    std::size_t m = round([input](std::size_t i) { return key_of<T>(input[i]); }, n);
-    while (range.lo != range.hi && m >= kSelectBySortBelow) {
-        m = round([keys](std::size_t i) { return keys[i]; }, m);
+
+    static U key(T x) { return key_of<T>(std::bit_cast<U>(x)); }
+
+    // s keys of the candidates, one from each of s equal stretches, at a
+    // place in it that a fixed sequence of random numbers chooses, so that
+    // no regular pattern in the input can line up with the sample.
+    U* draw(std::size_t s) {
+        U* sample = samples_.data();
+        const std::size_t stretch = m_ / s;
+        for (std::size_t i = 0; i < s; ++i) {
+            random_ ^= random_ << 13;
+            random_ ^= random_ >> 7;
+            random_ ^= random_ << 17;
+            const std::size_t offset = std::size_t(((random_ >> 32) * std::uint64_t(stretch)) >> 32);
+            sample[i] = key(src_[i * stretch + offset]);
+        }
+        return sample;
     }
-    if (range.lo == range.hi) return Found<U>{range.lo, k};
-    std::sort(keys, keys + m);
-    return Found<U>{keys[k], k - std::size_t(std::lower_bound(keys, keys + m, keys[k]) - keys)};
+
+    // The sample's keys `gap` places either side of the wanted index's
+    // place in it; the known bounds where that runs past an end.
+    Bounds bracket() {
+        const auto [s, gap] = sample_shape(m_);
+        U* sample = draw(s);
+        const std::size_t place = k_ * s / m_;
+        Bounds b{low_, high_};
+        std::size_t from = 0;
+        if (place >= gap) {
+            std::nth_element(sample, sample + (place - gap), sample + s);
+            b.lo = sample[place - gap];
+            from = place - gap + 1;
+        }
+        if (place + gap < s) {
+            std::nth_element(sample + from, sample + (place + gap), sample + s);
+            b.hi = sample[place + gap];
+        }
+        return b;
+    }
+
+    // The sample's key at the wanted index's place, alone.
+    Bounds middle_key() {
+        const std::size_t s = sample_shape(m_).size;
+        U* sample = draw(s);
+        const std::size_t place = k_ * s / m_;
+        std::nth_element(sample, sample + place, sample + s);
+        return {sample[place], sample[place]};
+    }
+
+    // The item of a key that belongs to one item only: every key but the
+    // float zeros' (-0.0 and +0.0) and NaN's.
+    static std::optional<U> only_item(U key) {
+        if constexpr (std::is_floating_point_v<T>) {
+            if (key == zero_key<T>() || is_nan_key<T>(key)) return std::nullopt;
+            return item_of_float_key<T>(key);
+        } else {
+            return item_of_key<T>(key);
+        }
+    }
+
+    // Keeps in `out` the candidates whose keys lie in [b.lo, b.hi], in
+    // stretches no longer than the room left, so that none can overflow it;
+    // the room is first what a round usually keeps, doubled when it runs out.
+    // A single key whose item the key gives only needs counting: its
+    // stretches all go to the start of a small room.
+    Result<std::size_t> pass(Bounds b, Scratch<T>& out, std::size_t* below) const {
+        constexpr std::size_t kLeast = 4096;
+        const bool counting = b.lo == b.hi && only_item(b.lo);
+        const auto [s, gap] = sample_shape(m_);
+        TV_TRY(out.reserve(std::min(m_, counting ? 16 * kLeast : 4 * gap * (m_ / s) + kLeast), 0));
+        std::size_t kept = 0;
+        for (std::size_t at = 0; at < m_;) {
+            const std::size_t room = out.capacity() - (counting ? 0 : kept);
+            if (room < std::min(kLeast, m_ - at)) {
+                TV_TRY(out.reserve(std::min(m_, 2 * out.capacity()), kept));
+                continue;
+            }
+            const std::size_t stretch = std::min(room, m_ - at);
+            kept += keep(b, src_ + at, stretch, out.data() + (counting ? 0 : kept), below);
+            at += stretch;
+        }
+        return kept;
+    }
+
+    std::size_t keep(Bounds b, const T* xs, std::size_t count, T* out, std::size_t* below) const {
+        if constexpr (std::is_floating_point_v<T>) {
+            if (const auto numbers = as_numbers(b)) {
+                return kernels::keep_between<T>(xs, count, numbers->first, numbers->second, out, below);
+            }
+            return kernels::keep_keys_between<T>(xs, count, b.lo, b.hi, out, below);
+        } else {
+            return kernels::keep_between<T>(xs, count, std::bit_cast<T>(item_of_key<T>(b.lo)),
+                                            std::bit_cast<T>(item_of_key<T>(b.hi)), out, below);
+        }
+    }
+
+    // Float bounds that keep exactly the keys in [b.lo, b.hi], where number
+    // comparisons can: both keys no higher than that of +inf (NaN keys lie
+    // above), and denormals read as they are. The key just under that of
+    // the zeros belongs to no item (-0.0 takes the zeros' key).
+    std::optional<std::pair<T, T>> as_numbers(Bounds b) const {
+        constexpr T inf = std::numeric_limits<T>::infinity();
+        constexpr U lowest = key_of<T>(std::bit_cast<U>(-inf));
+        constexpr U highest = key_of<T>(std::bit_cast<U>(inf));
+        constexpr U no_item = U(zero_key<T>() - 1);
+        if (!numbers_agree_ || b.hi > highest || b.hi < lowest) return std::nullopt;
+        U lo = std::max(b.lo, lowest);
+        U hi = b.hi;
+        if (lo == no_item) ++lo;
+        if (hi == no_item) --hi;
+        if (lo > hi) return std::nullopt;
+        return std::pair{std::bit_cast<T>(item_of_float_key<T>(lo)), std::bit_cast<T>(item_of_float_key<T>(hi))};
+    }
+
+    // Where a round keeps its candidates: the buffer it does not read.
+    Scratch<T>& destination() { return src_ == first_.data() ? second_ : first_; }
+
+    // The candidates' keys, selected in place in the spare buffer; then the
+    // candidate that comes at the wanted key's rank among those with it.
+    Result<U> settle() {
+        Scratch<T>& spare = destination();
+        TV_TRY(spare.reserve(m_, 0));
+        U* keys = reinterpret_cast<U*>(spare.data());
+        for (std::size_t i = 0; i < m_; ++i) keys[i] = key(src_[i]);
+        std::nth_element(keys, keys + k_, keys + m_);
+        const U wanted = keys[k_];
+        std::size_t rank = k_;
+        for (std::size_t i = 0; i < m_; ++i) rank -= keys[i] < wanted;
+        for (std::size_t i = 0;; ++i) {
+            if (key(src_[i]) == wanted && rank-- == 0) return std::bit_cast<U>(src_[i]);
+        }
+    }
+
+    std::size_t n_;
+    const T* src_;  // the candidates, in input order
+    std::size_t m_;
+    std::size_t k_;  // the wanted index among them
+    U low_ = 0;      // bounds of the candidates' keys
+    U high_ = U(~U(0));
+    Scratch<T> first_;
+    Scratch<T> second_;
+    Scratch<U> samples_;
+    bool numbers_agree_;
+    std::uint64_t random_ = 0x9E3779B97F4A7C15ull;
+};
+
+// Bytes by counting: the wanted key is the greatest key v for which no more
+// than k elements lie under v.
+template <class T>
+Bits<T> select_by_counting(const T* xs, std::size_t n, std::size_t k) {
+    using U = Bits<T>;
+    unsigned lo = 0;
+    unsigned hi = 1u << (8 * sizeof(T));  // the wanted key lies in [lo, hi)
+    while (hi - lo > 1) {
+        const unsigned middle = (lo + hi) / 2;
+        const T item = std::bit_cast<T>(item_of_key<T>(U(middle)));
+        if (kernels::count_below<T>(xs, n, item) <= k) lo = middle;
+        else hi = middle;
+    }
+    return item_of_key<T>(U(lo));
 }
 
 }  // namespace detail
@@ -237,26 +333,17 @@ Result<Found<Bits<T>>> select_by_counting(const Bits<T>* input, std::size_t n, s
 template <class T>
 Result<Bits<T>> select_stable(const T* elements, std::size_t n, std::size_t k) {
     using U = Bits<T>;
-    // The elements as raw items: only read, never written through either.
-    const U* items = reinterpret_cast<const U*>(elements);
     if (n < kSelectBySortBelow) {
         U copy[kSelectBySortBelow];
-        std::memcpy(copy, items, n * sizeof(U));
+        std::memcpy(copy, elements, n * sizeof(U));
         insertion_sort<T>(copy, n);
         return copy[k];
     }
-    // Room for every element and one more: the kept ones are written
-    // without branches, one place past the last kept.
-    std::optional<detail::Found<U>> found;
-    {
-        TV_ASSIGN(scratch::ItemBuffer values, scratch::ItemBuffer::allocate((n + 1) * sizeof(T)));
-        found = detail::select_by_sample<T>(elements, n, k, values.as<T>());
+    if constexpr (sizeof(T) == 1) {
+        if (!kernels::active<T>().keep_between) return detail::select_by_counting<T>(elements, n, k);
     }
-    if (!found) {
-        TV_ASSIGN(scratch::ItemBuffer keys, scratch::ItemBuffer::allocate((n + 1) * sizeof(U)));
-        TV_ASSIGN(found, detail::select_by_counting<T>(items, n, k, keys.as<U>()));
-    }
-    return detail::item_with_key<T>(items, n, found->key, found->rank);
+    detail::Selection<T> selection(elements, n, k);
+    return selection.run();
 }
 
 }  // namespace telvaran::radix
