@@ -14,7 +14,7 @@ namespace telvaran::kernels::TV_KERNEL_TARGET {
 
 template <class T>
 constexpr KernelSet<T> set_of() {
-    KernelSet<T> set{sum<T>, min<T>, max<T>, add<T>, multiply<T>, scale<T>, clamp<T>};
+    KernelSet<T> set{sum<T>, min<T>, max<T>, squared_deviations<T>, add<T>, multiply<T>, scale<T>, clamp<T>};
     if constexpr (std::is_floating_point_v<T>) {
         set.normalize = normalize<T>;
         set.keep_keys_between = keep_keys_between<T>;

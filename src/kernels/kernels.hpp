@@ -36,6 +36,9 @@ struct KernelSet {
     // one of the elements.
     T (*min)(const T* xs, std::size_t n);
     T (*max)(const T* xs, std::size_t n);
+    // The sum of (x - m)^2 over the elements, in double, added in element
+    // order.
+    double (*squared_deviations)(const T* xs, std::size_t n, double m);
     // out[k] = a[k] op b[k] in T (integers wrap).
     void (*add)(const T* a, const T* b, T* out, std::size_t n);
     void (*multiply)(const T* a, const T* b, T* out, std::size_t n);
@@ -98,6 +101,10 @@ T minimum(std::span<const T> xs) {
 template <class T>
 T maximum(std::span<const T> xs) {
     return active<T>().max(xs.data(), xs.size());
+}
+template <class T>
+double squared_deviations(std::span<const T> xs, double m) {
+    return active<T>().squared_deviations(xs.data(), xs.size(), m);
 }
 template <class T>
 std::size_t keep_between(const T* xs, std::size_t n, T lo, T hi, T* out, std::size_t* below) {

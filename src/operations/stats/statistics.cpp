@@ -13,17 +13,6 @@
 namespace telvaran {
 namespace {
 
-// Squared deviations about m, added one at a time in element order.
-template <class T>
-double squared_deviations(std::span<const T> xs, double m) {
-    double s = 0.0;
-    for (T x : xs) {
-        double d = static_cast<double>(x) - m;
-        s += d * d;
-    }
-    return s;
-}
-
 // For an object of exactly array.array, numpy.ndarray or memoryview, the
 // mean's own prologue would run no Python code and find what ours found:
 // its value is taken from the same view, exactly as mean() computes it.
@@ -32,7 +21,7 @@ Result<double> variance_in_one_view(const Call& call, const SizedInput& input) {
         if (xs.empty()) return empty_input(call);
         const double n = static_cast<double>(xs.size());
         const double mean = static_cast<double>(element_sum(xs, input)) / n;
-        return squared_deviations(xs, mean) / n;
+        return kernels::squared_deviations(xs, mean) / n;
     });
 }
 
@@ -48,7 +37,7 @@ Result<double> variance(const Call& call) {
     if (!mean) return empty_input(call);
     return with_elements(input, [&]<class T>(std::span<const T> xs) -> Result<double> {
         if (xs.empty()) return empty_input(call);  // the input changed under the mean
-        return squared_deviations(xs, *mean) / static_cast<double>(xs.size());
+        return kernels::squared_deviations(xs, *mean) / static_cast<double>(xs.size());
     });
 }
 
