@@ -16,14 +16,30 @@
 
 namespace telvaran::kernels::TV_KERNEL_TARGET {
 
-// One pass, one accumulator, strictly left to right. For integers the
-// wrapping sum is associative, so the compiler may vectorise it freely.
+// Floats: one pass, one accumulator, strictly left to right. Integers: the
+// wrapping sum is associative, so it is taken in four vectors of lanes, each
+// its own chain of additions. With one vector the loop is a single load and
+// add waiting on the last, and its few bytes of code run at half speed
+// when they happen to straddle a 64-byte fetch block (16-bit sums over
+// 100,000 elements on Zen 4: 1.6 times the time of a plain read), which is
+// where a build's layout happens to put them.
 template <class T>
 T sum_run(const T* xs, std::size_t n) {
     if constexpr (std::is_integral_v<T>) {
         using U = std::make_unsigned_t<T>;
+        constexpr std::size_t kWidth = kLanes<U>;
+        constexpr std::size_t kVectors = 4;
+        const U* items = reinterpret_cast<const U*>(xs);
+        std::size_t k = 0;
         U total = 0;
-        for (std::size_t k = 0; k < n; ++k) total = static_cast<U>(total + static_cast<U>(xs[k]));
+        if (n >= kWidth * kVectors) {
+            Vec<U> acc[kVectors] = {};
+            for (; k + kWidth * kVectors <= n; k += kWidth * kVectors)
+                for (std::size_t v = 0; v < kVectors; ++v) acc[v] += load(items + k + v * kWidth);
+            for (std::size_t v = 1; v < kVectors; ++v) acc[0] += acc[v];
+            for (std::size_t j = 0; j < kWidth; ++j) total = static_cast<U>(total + acc[0][j]);
+        }
+        for (; k < n; ++k) total = static_cast<U>(total + items[k]);
         return static_cast<T>(total);
     } else {
         T total = T(0);
