@@ -54,6 +54,20 @@ template <class T, class Split>
     using M = typename W::M;
     constexpr std::size_t kLanes512 = 64 / sizeof(T);
     std::size_t kept = 0;
+    // Two registers a step: their compares and compresses overlap.
+    for (; i + 2 * kLanes512 <= n; i += 2 * kLanes512) {
+        const auto x = W::load(xs + i);
+        const auto y = W::load(xs + i + kLanes512);
+        const auto [x_lt, x_keep] = split(x, M(~M(0)));
+        const auto [y_lt, y_keep] = split(y, M(~M(0)));
+        const auto x_kept = W::compress(x_keep, x);
+        const auto y_kept = W::compress(y_keep, y);
+        W::store(out + kept, x_kept);
+        kept += std::size_t(std::popcount(std::uint64_t(x_keep)));
+        W::store(out + kept, y_kept);
+        kept += std::size_t(std::popcount(std::uint64_t(y_keep)));
+        under += std::size_t(std::popcount(std::uint64_t(x_lt)) + std::popcount(std::uint64_t(y_lt)));
+    }
     for (; i + kLanes512 <= n; i += kLanes512) {
         const auto x = W::load(xs + i);
         const auto [lt, keep] = split(x, M(~M(0)));
