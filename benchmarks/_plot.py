@@ -37,8 +37,8 @@ COLOURS = {
     "C floor (read + ordered loop)": "#00564a",
 }
 MARKERS = {ARRAY: "o", NUMPY: "s", MEMORYVIEW: "^", ARROW: "D", CHUNKED: "v"}
-STYLES = {"b": (0, (1, 1.5)), "h": (0, (4, 1.5, 1, 1.5, 1, 1.5)), "i": (0, (5, 2)), "l": (0, (6, 1.5, 1, 1.5)),
-          "f": (0, (2, 1.2)), "d": "-"}
+STYLES = {"b": (0, (1, 1.5)), "B": (0, (1, 3)), "h": (0, (4, 1.5, 1, 1.5, 1, 1.5)), "i": (0, (5, 2)),
+          "l": (0, (6, 1.5, 1, 1.5)), "L": (0, (6, 3)), "f": (0, (2, 1.2)), "d": "-"}
 TYPES_PER_PANEL = 3
 FONT = {"title": 10, "label": 8.5, "tick": 8, "legend": 9, "cell": 8}
 

@@ -193,7 +193,8 @@ def make_plan(args, goal_list):
             elif entry[size] is not None:
                 entry[size].add(name)
     rank = {op.name: i for i, op in enumerate(_cases.OPERATIONS)}
-    ordered = sorted(plan, key=lambda k: (rank[k[0]], "bhilfd".index(k[1])))
+    types = list(_cases.TYPE_NAMES)
+    ordered = sorted(plan, key=lambda k: (rank[k[0]], types.index(k[1])))
     return {k: dict(sorted(plan[k].items())) for k in ordered}
 
 

@@ -56,16 +56,17 @@ inline constexpr std::size_t kSelectBySortBelow = 32;
 namespace detail {
 
 // This many candidates or fewer are settled by a selection on their keys.
-inline constexpr std::size_t kSettleBelow = 256;
+inline constexpr std::size_t kSettleBelow = 128;
 // The rounds stop once they have read this many times the input's length.
 inline constexpr std::size_t kRoundsRead = 6;
 
 // A round's sample of `size` keys, and how many places either side of the
 // wanted index's place in it the round's bounds lie. That place varies by
 // at most the square root of the size over 2; the gap is 4 of those
-// deviations (a misled round in about 16,000), 3 for the smallest rounds
-// (one in about 400), whose retries cost little. A round keeps about
-// 2 gap / size of its candidates: larger samples for more candidates,
+// deviations for rounds over many candidates (a misled round in about
+// 16,000), whose retries cost the most, down to 2.5 for the smallest (one in
+// about 80), whose retries cost less than more rounds would. A round keeps
+// about 2 gap / size of its candidates: larger samples for more candidates,
 // so that the first round writes less.
 struct SampleShape {
     std::size_t size;
@@ -76,7 +77,8 @@ inline SampleShape sample_shape(std::size_t candidates) {
     if (candidates >= (std::size_t(1) << 22)) return {4096, 128};
     if (candidates >= (std::size_t(1) << 18)) return {1024, 64};
     if (candidates >= (std::size_t(1) << 14)) return {256, 32};
-    return {64, 12};
+    if (candidates >= (std::size_t(1) << 11)) return {128, 16};
+    return {64, 10};
 }
 
 // Whether float comparisons in this thread read a denormal as zero (MXCSR's
@@ -88,34 +90,57 @@ bool denormals_read_as_zero() {
     return !(tiny > T(0));
 }
 
-// Heap memory for candidates, grown on demand. A round writes about a
-// tenth of what it reads; memory from the heap is reused by the next call,
-// where fresh pages would each be cleared by the system on first touch,
-// which costs as much as the pass itself.
+template <class X>
+Result<std::unique_ptr<X[]>> allocate(std::size_t count) {
+    std::unique_ptr<X[]> block(new (std::nothrow) X[count]);
+    if (!block) {
+        PyErr_NoMemory();
+        return Error::fetch();
+    }
+    return block;
+}
+
+// Room for candidates: a stretch of the call's one block of heap memory,
+// or a block of its own once it has had to grow. A round writes about a
+// tenth of what it reads; heap memory is reused by the next call, where
+// fresh pages would each be cleared by the system on first touch, which
+// costs as much as the pass itself.
 template <class T>
-class Scratch {
+class Room {
 public:
-    T* data() const noexcept { return items_.get(); }
+    T* data() const noexcept { return items_; }
     std::size_t capacity() const noexcept { return capacity_; }
+
+    void place(T* items, std::size_t capacity) noexcept {
+        items_ = items;
+        capacity_ = capacity;
+    }
 
     // Room for at least `wanted` items, keeping the first `keep`.
     Status reserve(std::size_t wanted, std::size_t keep) {
         if (wanted <= capacity_) return {};
-        std::unique_ptr<T[]> larger(new (std::nothrow) T[wanted]);
-        if (!larger) {
-            PyErr_NoMemory();
-            return Error::fetch();
-        }
-        if (keep) std::memcpy(larger.get(), items_.get(), keep * sizeof(T));
-        items_ = std::move(larger);
-        capacity_ = wanted;
+        TV_ASSIGN(std::unique_ptr<T[]> larger, allocate<T>(wanted));
+        if (keep) std::memcpy(larger.get(), items_, keep * sizeof(T));
+        owned_ = std::move(larger);
+        place(owned_.get(), wanted);
         return {};
     }
 
 private:
-    std::unique_ptr<T[]> items_;
+    T* items_ = nullptr;
     std::size_t capacity_ = 0;
+    std::unique_ptr<T[]> owned_;
 };
+
+// A pass is cut into stretches that fit the room left, and the room grows
+// when less than this is left: the least a room holds.
+inline constexpr std::size_t kLeastStretch = 1024;
+
+// What a round over m candidates usually keeps, twice over.
+inline std::size_t usual_room(std::size_t m) {
+    const auto [s, gap] = sample_shape(m);
+    return std::min(m, 4 * gap * (m / s) + kLeastStretch);
+}
 
 template <class T>
 class Selection {
@@ -128,7 +153,13 @@ public:
 
     // The item at index k of the stable sort.
     Result<U> run() {
-        TV_TRY(samples_.reserve(sample_shape(n_).size, 0));
+        // One block for the largest sample and two rooms.
+        const std::size_t s = sample_shape(n_).size;
+        const std::size_t room = usual_room(n_);
+        TV_ASSIGN(block_, allocate<std::byte>(s * sizeof(U) + 2 * room * sizeof(T)));
+        samples_ = reinterpret_cast<U*>(block_.get());
+        first_.place(reinterpret_cast<T*>(block_.get() + s * sizeof(U)), room);
+        second_.place(first_.data() + room, room);
         std::size_t budget = kRoundsRead * n_;
         bool crowded = false;
         std::optional<Bounds> forced;
@@ -136,7 +167,7 @@ public:
             budget -= m_;
             const Bounds b = forced ? *forced : crowded ? middle_key() : bracket();
             forced.reset();
-            Scratch<T>& out = destination();
+            Room<T>& out = destination();
             std::size_t below = 0;
             TV_ASSIGN(const std::size_t kept, pass(b, out, &below));
             if (k_ < below) {
@@ -170,16 +201,17 @@ private:
     static U key(T x) { return key_of<T>(std::bit_cast<U>(x)); }
 
     // s keys of the candidates, one from each of s equal stretches, at a
-    // place in it that a fixed sequence of random numbers chooses, so that
-    // no regular pattern in the input can line up with the sample.
+    // place in it that a hash of the stretch and the round chooses, so that
+    // no regular pattern in the input can line up with the sample. The
+    // hashes do not wait on one another, as a sequence of random numbers
+    // would.
     U* draw(std::size_t s) {
-        U* sample = samples_.data();
+        U* sample = samples_;
         const std::size_t stretch = m_ / s;
+        const std::uint64_t round = ++rounds_ * 0xD1B54A32D192ED03ull;
         for (std::size_t i = 0; i < s; ++i) {
-            random_ ^= random_ << 13;
-            random_ ^= random_ >> 7;
-            random_ ^= random_ << 17;
-            const std::size_t offset = std::size_t(((random_ >> 32) * std::uint64_t(stretch)) >> 32);
+            const std::uint64_t hash = (std::uint64_t(i) ^ round) * 0x9E3779B97F4A7C15ull;
+            const std::size_t offset = std::size_t(((hash >> 32) * std::uint64_t(stretch)) >> 32);
             sample[i] = key(src_[i * stretch + offset]);
         }
         return sample;
@@ -227,19 +259,15 @@ private:
 
     // Keeps in `out` the candidates whose keys lie in [b.lo, b.hi], in
     // stretches no longer than the room left, so that none can overflow it;
-    // the room is first what a round usually keeps, doubled when it runs out.
-    // A single key whose item the key gives only needs counting: its
-    // stretches all go to the start of a small room.
-    Result<std::size_t> pass(Bounds b, Scratch<T>& out, std::size_t* below) const {
-        constexpr std::size_t kLeast = 4096;
+    // the room doubles when it runs short. A single key whose item the key
+    // gives only needs counting: every stretch goes to the room's start.
+    Result<std::size_t> pass(Bounds b, Room<T>& out, std::size_t* below) const {
         const bool counting = b.lo == b.hi && only_item(b.lo);
-        const auto [s, gap] = sample_shape(m_);
-        TV_TRY(out.reserve(std::min(m_, counting ? 16 * kLeast : 4 * gap * (m_ / s) + kLeast), 0));
         std::size_t kept = 0;
         for (std::size_t at = 0; at < m_;) {
             const std::size_t room = out.capacity() - (counting ? 0 : kept);
-            if (room < std::min(kLeast, m_ - at)) {
-                TV_TRY(out.reserve(std::min(m_, 2 * out.capacity()), kept));
+            if (room < std::min(kLeastStretch, m_ - at)) {
+                TV_TRY(out.reserve(std::min(m_, 2 * out.capacity() + kLeastStretch), kept));
                 continue;
             }
             const std::size_t stretch = std::min(room, m_ - at);
@@ -279,18 +307,20 @@ private:
         return std::pair{std::bit_cast<T>(item_of_float_key<T>(lo)), std::bit_cast<T>(item_of_float_key<T>(hi))};
     }
 
-    // Where a round keeps its candidates: the buffer it does not read.
-    Scratch<T>& destination() { return src_ == first_.data() ? second_ : first_; }
+    // Where a round keeps its candidates: the room it does not read.
+    Room<T>& destination() { return src_ == first_.data() ? second_ : first_; }
 
-    // The candidates' keys, selected in place in the spare buffer; then the
-    // candidate that comes at the wanted key's rank among those with it.
+    // The candidates' keys, selected in place in the spare room; then, where
+    // the key has several items, the candidate that comes at the wanted
+    // key's rank among those with it.
     Result<U> settle() {
-        Scratch<T>& spare = destination();
+        Room<T>& spare = destination();
         TV_TRY(spare.reserve(m_, 0));
         U* keys = reinterpret_cast<U*>(spare.data());
         for (std::size_t i = 0; i < m_; ++i) keys[i] = key(src_[i]);
         std::nth_element(keys, keys + k_, keys + m_);
         const U wanted = keys[k_];
+        if (const auto item = only_item(wanted)) return *item;
         std::size_t rank = k_;
         for (std::size_t i = 0; i < m_; ++i) rank -= keys[i] < wanted;
         for (std::size_t i = 0;; ++i) {
@@ -304,11 +334,12 @@ private:
     std::size_t k_;  // the wanted index among them
     U low_ = 0;      // bounds of the candidates' keys
     U high_ = U(~U(0));
-    Scratch<T> first_;
-    Scratch<T> second_;
-    Scratch<U> samples_;
+    std::unique_ptr<std::byte[]> block_;
+    U* samples_ = nullptr;
+    Room<T> first_;
+    Room<T> second_;
     bool numbers_agree_;
-    std::uint64_t random_ = 0x9E3779B97F4A7C15ull;
+    std::uint64_t rounds_ = 0;
 };
 
 // Bytes by counting: the wanted key is the greatest key v for which no more
