@@ -207,12 +207,15 @@ private:
     // would.
     U* draw(std::size_t s) {
         U* sample = samples_;
-        const std::size_t stretch = m_ / s;
+        const unsigned shift = unsigned(std::countr_zero(s));  // s is a power of two
         const std::uint64_t round = ++rounds_ * 0xD1B54A32D192ED03ull;
+        std::size_t start = 0;
         for (std::size_t i = 0; i < s; ++i) {
+            const std::size_t end = ((i + 1) * m_) >> shift;
             const std::uint64_t hash = (std::uint64_t(i) ^ round) * 0x9E3779B97F4A7C15ull;
-            const std::size_t offset = std::size_t(((hash >> 32) * std::uint64_t(stretch)) >> 32);
-            sample[i] = key(src_[i * stretch + offset]);
+            const std::size_t offset = std::size_t(((hash >> 32) * std::uint64_t(end - start)) >> 32);
+            sample[i] = key(src_[start + offset]);
+            start = end;
         }
         return sample;
     }
