@@ -6,18 +6,19 @@
 // lie a few places either side of the wanted index's place in it, and
 // passes over the candidates keeping, in input order, those whose keys lie
 // between the two (a kernel pass, see kernels/partition.hpp); the count of
-// those below moves the wanted index among the kept. A few hundred
-// candidates left are settled by a selection on their keys.
+// those below moves the wanted index among the kept. The last hundred or
+// so candidates are settled by a selection on their keys.
 //
 // Every round writes what it keeps to a buffer other than the one it reads,
 // so a round whose sample misled it (the wanted index fell outside what it
 // kept) has lost nothing: its count says on which side of what it kept the
 // wanted key lies, and the next round keeps that whole side. A round that
-// keeps most of its candidates has met many equal keys: the next keeps only
-// the sample's middle key, which either is the wanted key (then every item
-// kept has it) or is cut away with all its copies. After the rounds have
-// read a few times the input's length, whatever is left is settled by a
-// selection on its keys: no input costs more than a few passes over it.
+// keeps most of its candidates has met runs of equal keys at its bounds:
+// the next keeps what lies strictly between them, cutting the runs away,
+// or finds that the wanted key is one of them. A round over a single key
+// is the last: every item it keeps has the wanted key. After the rounds have
+// read six times the input's length, whatever is left is settled by a
+// selection on its keys: no input costs more than that and one selection.
 //
 // Keys are compared as the sort compares them, so which of -0.0 and +0.0,
 // or which NaN, is found agrees with the stable sort: items with the wanted
@@ -165,7 +166,8 @@ public:
         std::optional<Bounds> forced;
         while (m_ > kSettleBelow && budget >= m_) {
             budget -= m_;
-            const Bounds b = forced ? *forced : crowded ? middle_key() : bracket();
+            const bool sampled = !forced && !crowded;
+            const Bounds b = forced ? *forced : crowded ? inner() : bracket();
             forced.reset();
             Room<T>& out = destination();
             std::size_t below = 0;
@@ -182,7 +184,7 @@ public:
                 if (const auto item = only_item(b.lo)) return *item;
                 return std::bit_cast<U>(out.data()[k_ - below]);
             }
-            crowded = 4 * kept > 3 * m_;
+            crowded = sampled && 4 * kept > 3 * m_;
             src_ = out.data();
             m_ = kept;
             k_ -= below;
@@ -240,13 +242,13 @@ private:
         return b;
     }
 
-    // The sample's key at the wanted index's place, alone.
-    Bounds middle_key() {
-        const std::size_t s = sample_shape(m_).size;
-        U* sample = draw(s);
-        const std::size_t place = k_ * s / m_;
-        std::nth_element(sample, sample + place, sample + s);
-        return {sample[place], sample[place]};
+    // The keys strictly between the candidates' bounds, after a sampled
+    // round kept nearly all its candidates: runs of equal keys at its bounds,
+    // which this round cuts away (or, missing, finds the wanted key to be
+    // one of them, which the next round then keeps alone).
+    Bounds inner() const {
+        if (high_ - low_ < 2) return {low_, low_};
+        return {U(low_ + 1), U(high_ - 1)};
     }
 
     // The item of a key that belongs to one item only: every key but the
