@@ -128,10 +128,10 @@ def test_median_with_nan_agrees_with_sort(n, mostly_nan):
 
 
 # Sizes either side of where median changes strategy: a sorted copy below
-# 32 items, rounds against a sample's keys settled by selection from 128
+# 32 items, rounds against a sample's keys settled by selection from 256
 # kept, larger samples from 2,048 and 16,384 candidates; and sizes that
 # leave every vector width a partial tail.
-MEDIAN_SIZES = [31, 32, 129, 147, 1000, 2049, 4097, 16_385, 20_000]
+MEDIAN_SIZES = [31, 32, 129, 257, 300, 1000, 2049, 4097, 16_385, 20_000]
 MEDIAN_CASES = [(tc, shape) for tc in TYPECODES
                 for shape in ("random", "narrow", "sorted", "reversed", "sawtooth") + (("nan",) if tc in "fd" else ())]
 

@@ -6,8 +6,8 @@
 // lie a few places either side of the wanted index's place in it, and
 // passes over the candidates keeping, in input order, those whose keys lie
 // between the two (a kernel pass, see kernels/partition.hpp); the count of
-// those below moves the wanted index among the kept. The last hundred or
-// so candidates are settled by a selection on their keys.
+// those below moves the wanted index among the kept. The last few hundred
+// candidates are settled by a selection.
 //
 // Every round writes what it keeps to a buffer other than the one it reads,
 // so a round whose sample misled it (the wanted index fell outside what it
@@ -56,8 +56,9 @@ inline constexpr std::size_t kSelectBySortBelow = 32;
 
 namespace detail {
 
-// This many candidates or fewer are settled by a selection on their keys.
-inline constexpr std::size_t kSettleBelow = 128;
+// This many candidates or fewer are settled by a selection: below it, a
+// round's sample costs more than it saves.
+inline constexpr std::size_t kSettleBelow = 256;
 // The rounds stop once they have read this many times the input's length.
 inline constexpr std::size_t kRoundsRead = 6;
 
@@ -154,12 +155,14 @@ public:
 
     // The item at index k of the stable sort.
     Result<U> run() {
-        // One block for the largest sample and two rooms.
+        // One block for the largest sample (its elements and their keys)
+        // and two rooms.
         const std::size_t s = sample_shape(n_).size;
         const std::size_t room = usual_room(n_);
-        TV_ASSIGN(block_, allocate<std::byte>(s * sizeof(U) + 2 * room * sizeof(T)));
-        samples_ = reinterpret_cast<U*>(block_.get());
-        first_.place(reinterpret_cast<T*>(block_.get() + s * sizeof(U)), room);
+        TV_ASSIGN(block_, allocate<std::byte>(s * (sizeof(T) + sizeof(U)) + 2 * room * sizeof(T)));
+        drawn_ = reinterpret_cast<T*>(block_.get());
+        keys_ = reinterpret_cast<U*>(block_.get() + s * sizeof(T));
+        first_.place(reinterpret_cast<T*>(block_.get() + s * (sizeof(T) + sizeof(U))), room);
         second_.place(first_.data() + room, room);
         std::size_t budget = kRoundsRead * n_;
         bool crowded = false;
@@ -202,13 +205,11 @@ private:
 
     static U key(T x) { return key_of<T>(std::bit_cast<U>(x)); }
 
-    // s keys of the candidates, one from each of s equal stretches, at a
-    // place in it that a hash of the stretch and the round chooses, so that
-    // no regular pattern in the input can line up with the sample. The
-    // hashes do not wait on one another, as a sequence of random numbers
-    // would.
-    U* draw(std::size_t s) {
-        U* sample = samples_;
+    // s of the candidates, one from each of s equal stretches, at a place in
+    // it that a hash of the stretch and the round chooses, so that no
+    // regular pattern in the input can line up with the sample. The hashes
+    // do not wait on one another, as a sequence of random numbers would.
+    void draw(std::size_t s) {
         const unsigned shift = unsigned(std::countr_zero(s));  // s is a power of two
         const std::uint64_t round = ++rounds_ * 0xD1B54A32D192ED03ull;
         std::size_t start = 0;
@@ -216,30 +217,42 @@ private:
             const std::size_t end = ((i + 1) * m_) >> shift;
             const std::uint64_t hash = (std::uint64_t(i) ^ round) * 0x9E3779B97F4A7C15ull;
             const std::size_t offset = std::size_t(((hash >> 32) * std::uint64_t(end - start)) >> 32);
-            sample[i] = key(src_[start + offset]);
+            drawn_[i] = src_[start + offset];
             start = end;
         }
-        return sample;
     }
 
     // The sample's keys `gap` places either side of the wanted index's
     // place in it; the known bounds where that runs past an end.
     Bounds bracket() {
         const auto [s, gap] = sample_shape(m_);
-        U* sample = draw(s);
+        draw(s);
         const std::size_t place = k_ * s / m_;
-        Bounds b{low_, high_};
-        std::size_t from = 0;
-        if (place >= gap) {
-            std::nth_element(sample, sample + (place - gap), sample + s);
-            b.lo = sample[place - gap];
-            from = place - gap + 1;
+        const bool low_end = place >= gap;
+        const bool high_end = place + gap < s;
+        const auto [lo, hi] = sample_ranks(s, low_end ? place - gap : 0, high_end ? place + gap : s - 1);
+        return {low_end ? lo : low_, high_end ? hi : high_};
+    }
+
+    // The keys of the sample's elements of ranks r1 < r2. Floats are ranked
+    // as numbers where that is the keys' order (no NaN drawn, denormals read
+    // as they are), which spares making a key of each.
+    std::pair<U, U> sample_ranks(std::size_t s, std::size_t r1, std::size_t r2) {
+        if constexpr (std::is_floating_point_v<T>) {
+            if (numbers_agree_ && std::none_of(drawn_, drawn_ + s, [](T x) { return x != x; })) {
+                const auto [lo, hi] = ranks(drawn_, s, r1, r2);
+                return {key(lo), key(hi)};
+            }
         }
-        if (place + gap < s) {
-            std::nth_element(sample + from, sample + (place + gap), sample + s);
-            b.hi = sample[place + gap];
-        }
-        return b;
+        for (std::size_t i = 0; i < s; ++i) keys_[i] = key(drawn_[i]);
+        return ranks(keys_, s, r1, r2);
+    }
+
+    template <class V>
+    static std::pair<V, V> ranks(V* xs, std::size_t s, std::size_t r1, std::size_t r2) {
+        std::nth_element(xs, xs + r1, xs + s);
+        std::nth_element(xs + r1 + 1, xs + r2, xs + s);
+        return {xs[r1], xs[r2]};
     }
 
     // The keys strictly between the candidates' bounds, after a sampled
@@ -315,12 +328,22 @@ private:
     // Where a round keeps its candidates: the room it does not read.
     Room<T>& destination() { return src_ == first_.data() ? second_ : first_; }
 
-    // The candidates' keys, selected in place in the spare room; then, where
-    // the key has several items, the candidate that comes at the wanted
-    // key's rank among those with it.
+    // The candidates selected in a spare room: as numbers where that is the
+    // keys' order (no NaN among them, denormals read as they are) and the
+    // element found is no zero (whose key two items share); else by their
+    // keys, and where the key has several items, the candidate that comes
+    // at the wanted key's rank among those with it.
     Result<U> settle() {
         Room<T>& spare = destination();
         TV_TRY(spare.reserve(m_, 0));
+        if constexpr (std::is_floating_point_v<T>) {
+            if (numbers_agree_ && std::none_of(src_, src_ + m_, [](T x) { return x != x; })) {
+                T* values = spare.data();
+                std::copy(src_, src_ + m_, values);
+                std::nth_element(values, values + k_, values + m_);
+                if (values[k_] != T(0)) return std::bit_cast<U>(values[k_]);
+            }
+        }
         U* keys = reinterpret_cast<U*>(spare.data());
         for (std::size_t i = 0; i < m_; ++i) keys[i] = key(src_[i]);
         std::nth_element(keys, keys + k_, keys + m_);
@@ -340,7 +363,8 @@ private:
     U low_ = 0;      // bounds of the candidates' keys
     U high_ = U(~U(0));
     std::unique_ptr<std::byte[]> block_;
-    U* samples_ = nullptr;
+    T* drawn_ = nullptr;
+    U* keys_ = nullptr;
     Room<T> first_;
     Room<T> second_;
     bool numbers_agree_;
