@@ -113,6 +113,10 @@ class Operation:
     max_size: int | None = None  # the largest size of the run it is timed at
     per_call: bool = False       # its cost does not grow with the size (slice)
     sizes: tuple | None = None   # the only sizes it is timed at, whatever the run's
+    # Repeats of each timed loop, where they are not the run's: more where a
+    # goal compares telvaran's times on many inputs with one another, each
+    # of which the machine's other work can slow.
+    repeats: int | None = None
 
 
 @dataclass
@@ -638,7 +642,7 @@ OPERATIONS = [
                                                   statistics.median, SORTING_STDLIB_MAX)),
     Operation("median_seeds", f"median over {len(SEED_SHAPES) * SEEDS_PER_SHAPE} inputs "
               f"({SEEDS_PER_SHAPE} seeds each of {', '.join(SEED_SHAPES)})", ("d",), _median_seeds,
-              sizes=(SEEDS_SIZE,)),
+              sizes=(SEEDS_SIZE,), repeats=15),
     Operation("add", "add (new array)", NUMERIC, _elementwise(tv.add, "add", "+")),
     Operation("multiply", "multiply (new array)", NUMERIC, _elementwise(tv.multiply, "multiply", "*")),
     Operation("scale", "scale (in place)", NUMERIC, _scale),

@@ -161,6 +161,8 @@ def nbytes(obj) -> int:
 
 
 def measure_case(op, typecode, size, impls, settings) -> list[Row]:
+    if op.repeats:
+        settings = _timing.Settings(settings.budget_ns * op.repeats // settings.repeats, op.repeats)
     rows, timed = [], []
     for impl in impls:
         row = Row(op.name, typecode, size, impl.name, impl.kind, impl.role, impl.legend, note=impl.skip)
