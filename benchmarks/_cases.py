@@ -34,9 +34,10 @@ import telvaran as tv
 SIZES = (8, 1_000, 100_000, 1_000_000, 10_000_000)
 QUICK_SIZES = (8, 1_000, 100_000)
 
-TYPE_NAMES = {"b": "int8", "h": "int16", "i": "int32", "l": "int64", "f": "float32", "d": "float64"}
+TYPE_NAMES = {"b": "int8", "B": "uint8", "h": "int16", "i": "int32", "l": "int64", "L": "uint64", "f": "float32",
+              "d": "float64"}
 TYPE_CODES = {name: code for code, name in TYPE_NAMES.items()}
-ARROW_TYPES = {"b": "int8", "h": "int16", "i": "int32", "l": "int64", "f": "float32", "d": "float64"}
+ARROW_TYPES = dict(TYPE_NAMES)
 
 # Element types per operation. Selection and sorting have a loop per width,
 # so they run every type; reductions run every type for min/max and the
@@ -45,6 +46,11 @@ ALL = ("b", "h", "i", "l", "f", "d")
 NUMERIC = ("i", "f", "d")
 MAIN = ("i", "d")
 FLOATS = ("f", "d")
+# The unsigned types run where their own loops differ: median of bytes
+# (selection by counts or by byte compress), var and std of 64-bit integers
+# (a conversion to double that signed integers do not need).
+NARROW = ("b", "B")
+WIDE_INTEGERS = ("l", "L")
 
 # The kinds of input telvaran reads, by the names used in columns and the plot.
 ARRAY, NUMPY, MEMORYVIEW, ARROW, CHUNKED = (
@@ -81,6 +87,9 @@ ROLES = ("telvaran", "peer", "floor")
 # standard library's checked conversion. Floats have one decimal place, so
 # larger arrays hold repeated values.
 INT_RANGES = {"b": 100, "h": 30_000, "i": 1_000_000, "l": 10**15}
+# Unsigned types from 0: uint8 over the same 201 values as int8, uint64 over
+# its whole range, half of it at 2^63 and above.
+UNSIGNED_RANGES = {"B": 200, "L": 2**64 - 1}
 SECOND_OPERAND_RANGE = 1_000
 FLOAT_STEPS = 10_000  # values k / 10 for k in [-FLOAT_STEPS, FLOAT_STEPS]
 
@@ -110,6 +119,11 @@ class Operation:
     build: object                # (Env, typecode, size) -> list[Impl]
     max_size: int | None = None  # the largest size of the run it is timed at
     per_call: bool = False       # its cost does not grow with the size (slice)
+    sizes: tuple | None = None   # the only sizes it is timed at, whatever the run's
+    # Repeats of each timed loop, where they are not the run's: more where a
+    # goal compares telvaran's times on many inputs with one another, each
+    # of which the machine's other work can slow.
+    repeats: int | None = None
 
 
 @dataclass
@@ -178,19 +192,25 @@ class Env:
         return self._data[key]
 
     def _draw(self, typecode, size, which):
-        seed = 1000 * size + 10 * which + "bhilfd".index(typecode)
-        bound = SECOND_OPERAND_RANGE if which else INT_RANGES.get(typecode)
+        seed = 1000 * size + 10 * which + "bhilfdBL".index(typecode)
+        if which:
+            low, high = (0 if typecode in UNSIGNED_RANGES else -SECOND_OPERAND_RANGE), SECOND_OPERAND_RANGE
+        elif typecode in UNSIGNED_RANGES:
+            low, high = 0, UNSIGNED_RANGES[typecode]
+        else:
+            high = FLOAT_STEPS if typecode in "fd" else INT_RANGES[typecode]
+            low = -high
+        scale = 10 if typecode in "fd" and not which else 1
         if self.np is not None:
             rng = self.np.random.default_rng(seed)
-            if bound is None:
-                raw = rng.integers(-FLOAT_STEPS, FLOAT_STEPS + 1, size) / 10
-            else:
-                raw = rng.integers(-bound, bound + 1, size)
+            raw = rng.integers(low, high, size, dtype=self.np.uint64 if high >= 2**63 else self.np.int64,
+                               endpoint=True)
+            raw = raw / scale if scale != 1 else raw
             return array(typecode, raw.astype(typecode).tobytes())
         rng = random.Random(seed)
-        if bound is None:
-            return array(typecode, (rng.randint(-FLOAT_STEPS, FLOAT_STEPS) / 10 for _ in range(size)))
-        return array(typecode, (rng.randint(-bound, bound) for _ in range(size)))
+        if scale != 1:
+            return array(typecode, (rng.randint(low, high) / scale for _ in range(size)))
+        return array(typecode, (rng.randint(low, high) for _ in range(size)))
 
 
 def fresh_copy(kind):
@@ -212,13 +232,17 @@ def _kind_applies(kind, size):
     return True
 
 
+def tv_legend(kind):
+    return f"telvaran ({kind})"
+
+
 def telvaran(env, fn, size, data, *consts, kinds=READ_KINDS, inplace=False, others=()):
     """telvaran's fn on each kind of input; others are Data operands passed in the same kind."""
     impls = []
     for kind in kinds:
         if not _kind_applies(kind, size):
             continue
-        name = f"telvaran ({kind})"
+        name = tv_legend(kind)
         why = env.missing(kind)
         if why:
             impls.append(Impl(name, None, None, kind=kind, role="telvaran", skip=why))
@@ -411,6 +435,11 @@ def _var_floor(read, sqdev):
     return floor
 
 
+def _lower_median(pc):
+    """pyarrow's median as telvaran defines it: the element at the lower middle (exact for integers)."""
+    return pc and (lambda p: pc.quantile(p, q=0.5, interpolation="lower"))
+
+
 def _statistic(tv_fn, numpy_name, bottleneck_name, stdlib_name, stdlib_fn, stdlib_max):
     def build(env, tc, size):
         d = env.data(tc, size)
@@ -420,6 +449,9 @@ def _statistic(tv_fn, numpy_name, bottleneck_name, stdlib_name, stdlib_fn, stdli
         impls += peer(env, f"bottleneck.{bottleneck_name}", _attr(env.bn, bottleneck_name), d.get(NUMPY),
                       kind=NUMPY, needs="bottleneck")
         impls += peer(env, stdlib_name, stdlib_fn, d.get(ARRAY), max_size=stdlib_max, size=size)
+        if tv_fn is tv.median and size <= ARROW_MAX:
+            impls += peer(env, "pyarrow.compute.quantile", _lower_median(env.pc), d.get(ARROW), kind=ARROW,
+                          needs="pyarrow")
         if tv_fn is tv.var and size >= FLOOR_MIN:
             floor = env.floor
             mean = _mean_of(env, d)
@@ -431,6 +463,47 @@ def _statistic(tv_fn, numpy_name, bottleneck_name, stdlib_name, stdlib_fn, stdli
         return impls
 
     return build
+
+
+# -- median over many inputs ------------------------------------------------------
+# One type and size, inputs of five shapes drawn with several seeds each: a
+# selection whose speed depends on the data shows as a spread between them.
+# Each input is a kind of its own, so that a row's ratio is to numpy on the
+# same input.
+SEED_SHAPES = ("normal", "uniform", "few distinct", "sorted", "with NaN")
+SEEDS_PER_SHAPE = 4
+SEEDS_SIZE = 1_000_000
+
+
+def seed_labels():
+    return [f"{shape} #{seed}" for shape in SEED_SHAPES for seed in range(SEEDS_PER_SHAPE)]
+
+
+def _seed_input(np_, shape, seed, size):
+    rng = np_.random.default_rng(seed)
+    if shape == "uniform":
+        return rng.uniform(-1.0, 1.0, size)
+    if shape == "few distinct":
+        return rng.integers(0, 5, size).astype(np_.float64)
+    values = rng.standard_normal(size)
+    if shape == "sorted":
+        values.sort()
+    elif shape == "with NaN":
+        values[rng.integers(0, size, size // 100)] = np_.nan
+    return values
+
+
+def _median_seeds(env, tc, size):
+    why = env.missing("numpy")
+    impls = []
+    for label in seed_labels():
+        shape, _, seed = label.partition(" #")
+        values = None if why else _seed_input(env.np, shape, int(seed), size)
+        impls.append(Impl(f"telvaran ({label})", tv.median, values, kind=label, role="telvaran",
+                          legend=tv_legend(NUMPY), skip=why))
+        impls.append(Impl(f"numpy.median ({label})", _attr(env.np, "median"), values, kind=label,
+                          legend="numpy", skip=why))
+    return impls
 
 
 # -- slices ----------------------------------------------------------------------
@@ -570,16 +643,19 @@ def _reduction_op(name, numpy_name, bottleneck_name, stdlib_name, stdlib_fn, com
 
 
 OPERATIONS = [
-    _reduction_op("sum", "sum", "nansum", "builtins sum", sum, "sum", NUMERIC),
-    _reduction_op("mean", "mean", "nanmean", "statistics.fmean", statistics.fmean, "mean", NUMERIC),
+    _reduction_op("sum", "sum", "nansum", "builtins sum", sum, "sum", ("b", *NUMERIC)),
+    _reduction_op("mean", "mean", "nanmean", "statistics.fmean", statistics.fmean, "mean", ("b", *NUMERIC)),
     _reduction_op("min", "min", "nanmin", "builtins min", min, "min", ALL),
     _reduction_op("max", "max", "nanmax", "builtins max", max, "max", ALL),
-    Operation("var", "var", MAIN, _statistic(tv.var, "var", "nanvar", "statistics.pvariance",
+    Operation("var", "var", MAIN + WIDE_INTEGERS, _statistic(tv.var, "var", "nanvar", "statistics.pvariance",
                                              statistics.pvariance, EXACT_STATISTICS_MAX)),
-    Operation("std", "std", MAIN, _statistic(tv.std, "std", "nanstd", "statistics.pstdev",
+    Operation("std", "std", MAIN + WIDE_INTEGERS, _statistic(tv.std, "std", "nanstd", "statistics.pstdev",
                                              statistics.pstdev, EXACT_STATISTICS_MAX)),
-    Operation("median", "median", ALL, _statistic(tv.median, "median", "median", "statistics.median",
+    Operation("median", "median", ALL + ("B",), _statistic(tv.median, "median", "median", "statistics.median",
                                                   statistics.median, SORTING_STDLIB_MAX)),
+    Operation("median_seeds", f"median over {len(SEED_SHAPES) * SEEDS_PER_SHAPE} inputs "
+              f"({SEEDS_PER_SHAPE} seeds each of {', '.join(SEED_SHAPES)})", ("d",), _median_seeds,
+              sizes=(SEEDS_SIZE,), repeats=15),
     Operation("add", "add (new array)", NUMERIC, _elementwise(tv.add, "add", "+")),
     Operation("multiply", "multiply (new array)", NUMERIC, _elementwise(tv.multiply, "multiply", "*")),
     Operation("scale", "scale (in place)", NUMERIC, _scale),
@@ -602,4 +678,6 @@ BY_NAME = {op.name: op for op in OPERATIONS}
 
 
 def sizes_of(op, run_sizes):
+    if op.sizes is not None:
+        return op.sizes
     return tuple(s for s in run_sizes if op.max_size is None or s <= op.max_size)

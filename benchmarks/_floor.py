@@ -11,9 +11,9 @@ beyond the buffer's own format and no checks:
   addition waits for another, so at large sizes this runs at the speed the
   memory delivers data: the bandwidth floor of any one-pass reduction.
 - ``sqdev(buf, mean)``: ``s += (x - mean) * (x - mean)`` one element at a
-  time in element order, in double precision, for the formats b, h, i, l,
-  f and d: the ordered loop of a variance, whose floor is one addition's
-  latency per element.
+  time in element order, in double precision, for the formats b, B, h, i,
+  l, L, f and d: the ordered loop of a variance, whose floor is one
+  addition's latency per element.
 
 They are compiled here, at benchmark time, with the interpreter's own C
 compiler (at -O2, which never reorders floating-point additions) into a
@@ -113,6 +113,8 @@ static PyObject *floor_sqdev(PyObject *self, PyObject *const *args, Py_ssize_t n
     double total = 0.0;
     switch (*format) {
     case 'b': ORDERED_SQDEV(signed char); break;
+    case 'B': ORDERED_SQDEV(unsigned char); break;
+    case 'L': ORDERED_SQDEV(unsigned long); break;
     case 'h': ORDERED_SQDEV(short); break;
     case 'i': ORDERED_SQDEV(int); break;
     case 'l': ORDERED_SQDEV(long); break;

@@ -18,8 +18,8 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
-from _cases import (ALL, ARRAY, ARROW, CHUNKS64, MEMORYVIEW, NUMPY, ONE_CHUNK, SINGLES, TYPE_NAMES,
-                    _kind_applies)
+from _cases import (ALL, ARRAY, ARROW, CHUNKS64, MEMORYVIEW, NUMPY, ONE_CHUNK, SEEDS_SIZE, SINGLES, TYPE_NAMES,
+                    _kind_applies, seed_labels)
 
 Key = tuple  # (operation, typecode, size, implementation)
 
@@ -114,6 +114,27 @@ def goals() -> list[Goal]:
         "for every type", 1 / 1.5,
         _pairs(("median",), ALL, LARGE, lambda op: tv(NUMPY), lambda op: "numpy.median")
         + _pairs(("median",), ALL, LARGE, lambda op: tv(NUMPY), lambda op: "bottleneck.median")))
+    seeds = [tv(label) for label in seed_labels()]
+    g.append(Goal(
+        "median-seeds-spread",
+        f"median of {SEEDS_SIZE:,} float64 over {len(seeds)} random inputs (normal, uniform, few distinct, "
+        "sorted, with NaN): the slowest within 1.5x of the fastest", 1.5,
+        [Case(("median_seeds", "d", SEEDS_SIZE, slow), (("median_seeds", "d", SEEDS_SIZE, fast),))
+         for slow in seeds for fast in seeds if slow != fast]))
+    g.append(Goal(
+        "median-seeds-vs-numpy",
+        f"median of {SEEDS_SIZE:,} float64 on each of those inputs at most 0.5x np.median on it", 0.5,
+        [Case(("median_seeds", "d", SEEDS_SIZE, tv(label)),
+              (("median_seeds", "d", SEEDS_SIZE, f"numpy.median ({label})"),)) for label in seed_labels()]))
+    g.append(Goal(
+        "median-bytes-vs-pyarrow",
+        "median of 1,000,000 int8/uint8 no slower than pyarrow.compute.quantile (lower middle) on the same "
+        "pyarrow array", 1.0,
+        _pairs(("median",), "bB", (1_000_000,), lambda op: tv(ARROW), lambda op: "pyarrow.compute.quantile")))
+    g.append(Goal(
+        "median-bytes-vs-int32",
+        "median of 1,000,000 int8/uint8 at most 0.5x median of 1,000,000 int32", 0.5,
+        [Case(("median", tc, 1_000_000, tv(NUMPY)), (("median", "i", 1_000_000, tv(NUMPY)),)) for tc in "bB"]))
     g.append(Goal(
         "sort-vs-numpy-default-narrow",
         "sort at 1,000 to 10,000,000 elements of 8/16/32-bit types no slower than numpy's default "
@@ -141,6 +162,11 @@ def goals() -> list[Goal]:
         [c for op, types in reductions
          for c in _pairs((op,), types, (10_000_000,), lambda op: tv(ARRAY), lambda op: "C floor (plain read)")]))
     g.append(Goal(
+        "sum-int8-vs-read-floor",
+        "sum of 10,000,000 int8 at least 0.8 of the speed of a plain read of the same memory (time at most "
+        "1.25x the C floor's)", 1.25,
+        _pairs(("sum",), "b", (10_000_000,), lambda op: tv(ARRAY), lambda op: "C floor (plain read)")))
+    g.append(Goal(
         "unique-floats-vs-numpy",
         "unique of float32/float64 no slower than np.unique at every size", 1.0,
         _pairs(("unique",), "fd", EVERY, lambda op: tv(NUMPY), lambda op: "numpy.unique")))
@@ -163,6 +189,10 @@ def goals() -> list[Goal]:
         "(the mean pass at full bandwidth) plus the ordered squared-deviation loop in C", 1.1,
         _pairs(("var",), "id", (1_000_000, 10_000_000), lambda op: tv(ARRAY),
                lambda op: "C floor (plain read + ordered squared deviations)")))
+    g.append(Goal(
+        "var-uint64-vs-int64",
+        "var/std of 10,000,000 uint64 (half of them 2^63 and above) within 1.3x of the same on int64", 1.3,
+        [Case((op, "L", 10_000_000, tv(NUMPY)), ((op, "l", 10_000_000, tv(NUMPY)),)) for op in ("var", "std")]))
     g.append(Goal(
         "var8-vs-mean8",
         "an 8-element var call at most 1.3x the 8-element mean call on the same input", 1.3,

@@ -174,6 +174,8 @@ def nbytes(obj) -> int:
 
 
 def measure_case(op, typecode, size, impls, settings) -> list[Row]:
+    if op.repeats:
+        settings = _timing.Settings(settings.budget_ns * op.repeats // settings.repeats, op.repeats)
     rows, timed = [], []
     for impl in impls:
         row = Row(op.name, typecode, size, impl.name, impl.kind, impl.role, impl.legend, note=impl.skip)
@@ -206,7 +208,8 @@ def make_plan(args, goal_list):
             elif entry[size] is not None:
                 entry[size].add(name)
     rank = {op.name: i for i, op in enumerate(_cases.OPERATIONS)}
-    ordered = sorted(plan, key=lambda k: (rank[k[0]], "bhilfd".index(k[1])))
+    types = list(_cases.TYPE_NAMES)
+    ordered = sorted(plan, key=lambda k: (rank[k[0]], types.index(k[1])))
     return {k: dict(sorted(plan[k].items())) for k in ordered}
 
 

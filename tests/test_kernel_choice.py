@@ -112,6 +112,36 @@ def test_chosen_kernels_match_the_reference(reference, code):
             assert mine.tobytes() == theirs.tobytes(), (name, args, n)
 
 
+# Median's rounds (and for bytes, its counts) and the variance's
+# conversions, on inputs that take their other paths: runs of equal keys,
+# NaN (floats), sorted values, and values from the top of the range
+# (unsigned 64-bit values of 2**63 and above; float denormals).
+def shaped(code, shape, n, rng):
+    plain = values(code, n, rng)
+    if shape == "ties":
+        few = plain[:3]
+        return [rng.choice(few) for _ in range(n)]
+    if shape == "sorted":
+        return sorted(plain, key=lambda x: (x != x, x))
+    if shape == "top":
+        if code in "fd":
+            tiny = 5e-324 if code == "d" else 1e-45
+            return [rng.choice((tiny, -tiny, 0.0, -0.0)) * rng.randint(1, 9) for _ in range(n)]
+        low, high = (0, (1 << (8 * array(code).itemsize)) - 1) if code.isupper() else (0, max(plain + [0]))
+        return [rng.randint((low + high) // 2, high) for _ in range(n)]
+    return [math.nan if code in "fd" and rng.random() < 0.3 else x for x in plain]
+
+
+@pytest.mark.parametrize("code", TYPECODES)
+@pytest.mark.parametrize("shape", ["ties", "sorted", "top", "nan"])
+def test_selection_and_variance_match_the_reference(reference, code, shape):
+    rng = random.Random(f"{code}{shape}")
+    for n in (33, 1000, 65_537):
+        a = array(code, shaped(code, shape, n, rng))
+        for name in ("median", "var"):
+            assert outcome(getattr(tv, name), a) == outcome(getattr(reference, name), a), (name, n)
+
+
 # Float sums of many blocks: 16 float or 8 double blocks at a time, a group
 # at the end with fewer (the last of them shorter) when they fill enough of
 # it, then what remains.

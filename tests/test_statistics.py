@@ -1,6 +1,7 @@
 import math
 import struct
 from array import array
+from fractions import Fraction
 
 import pytest
 from hypothesis import given, settings
@@ -127,10 +128,10 @@ def test_median_with_nan_agrees_with_sort(n, mostly_nan):
 
 
 # Sizes either side of where median changes strategy: a sorted copy below
-# 32 items, rounds against a sample's elements settled by selection from
-# 128 kept, counting rounds with 11-bit digits (NaN present) from 16,384;
-# and sizes that leave every vector width a partial tail.
-MEDIAN_SIZES = [31, 32, 129, 147, 1000, 4097, 20_000]
+# 32 items, rounds against a sample's keys settled by selection from 256
+# kept, larger samples from 2,048 and 16,384 candidates; and sizes that
+# leave every vector width a partial tail.
+MEDIAN_SIZES = [31, 32, 129, 257, 300, 1000, 2049, 4097, 16_385, 20_000]
 MEDIAN_CASES = [(tc, shape) for tc in TYPECODES
                 for shape in ("random", "narrow", "sorted", "reversed", "sawtooth") + (("nan",) if tc in "fd" else ())]
 
@@ -147,6 +148,140 @@ def test_median_is_the_stable_sorts_element_around_thresholds(tc, shape, n):
         assert math.isnan(array("f", array("I", [expected]).tobytes())[0])
     else:
         assert got == expected
+
+
+def drawn(np, shape, seed, n):
+    rng = np.random.default_rng(seed)
+    if shape == "steps":  # the benchmark's: tenths in [-1000, 1000]
+        return rng.integers(-10_000, 10_001, n) / 10
+    if shape == "with NaN":
+        a = rng.standard_normal(n)
+        a[rng.integers(0, n, n // 100)] = np.nan
+        return a
+    if shape == "rare middle":  # runs of equal keys either side of the middle
+        return rng.choice(np.array([0.0, 1.0, 2.0]), n, p=[0.49, 0.02, 0.49])
+    if shape == "mostly zeros":
+        return np.where(rng.random(n) < 0.8, rng.choice(np.array([0.0, -0.0]), n), rng.standard_normal(n))
+    if shape == "two integers":
+        return rng.choice(np.array([3, 7]), n)
+    a = rng.standard_normal(n)
+    return np.sort(a) if shape == "sorted" else a
+
+
+# Inputs whose samples once misled a round into counting over the whole
+# input (normal draws, the benchmark's steps, any NaN), whose samples
+# mislead a round now (normal draws of a few thousand), whose runs of equal
+# keys fill a round, and a sorted input whose last rounds sampled only part
+# of their candidates.
+@pytest.mark.parametrize("shape, seed, n", [
+    ("normal", 22, 1_000_000), ("normal", 31, 1_000_000), ("steps", 6, 1_000_000), ("with NaN", 0, 1_000_000),
+    ("normal", 119, 1000), ("normal", 25, 3000), ("normal", 53, 5000), ("sorted", 0, 300_000),
+    ("rare middle", 0, 1000), ("rare middle", 2, 1000), ("rare middle", 0, 100_000),
+    ("mostly zeros", 0, 100_000), ("two integers", 0, 100_000),
+])
+def test_median_of_inputs_that_mislead_a_sample(np, shape, seed, n):
+    a = drawn(np, shape, seed, n)
+    middle = n // 2 if a.dtype.kind == "f" else (n - 1) // 2
+    expected = np.sort(a, kind="stable")[middle]
+    assert np.array(tv.median(a), a.dtype).tobytes() == expected.tobytes()
+
+
+# Bytes: by counting, or by rounds whose keys tie for most of the input.
+@pytest.mark.parametrize("tc", "bB")
+@pytest.mark.parametrize("n", [31, 32, 33, 64, 65, 255, 1000, 100_017])
+@pytest.mark.parametrize("shape", ["one value", "two values", "one with outliers", "whole range"])
+def test_byte_median_with_heavy_ties(tc, n, shape):
+    import random
+
+    low, high = limits(tc)
+    rng = random.Random(f"{tc}{n}{shape}")
+    pick = {"one value": lambda: high, "two values": lambda: rng.choice((low, high)),
+            "one with outliers": lambda: 7 if rng.random() < 0.97 else rng.randint(low, high),
+            "whole range": lambda: rng.randint(low, high)}[shape]
+    a = array(tc, [pick() for _ in range(n)])
+    assert tv.median(a) == sorted(a)[(n - 1) // 2]
+
+
+def variance_by_fractions(a, mean):
+    """The variance as specified, each operation computed exactly and then
+    rounded to the nearest double (float() of a Fraction rounds so)."""
+    s = 0.0
+    for x in a:
+        d = float(Fraction(float(Fraction(x))) - Fraction(mean))
+        s = float(Fraction(s) + Fraction(float(Fraction(d) * Fraction(d))))
+    return float(Fraction(s) / len(a))
+
+
+# 64-bit integers past 2**53 round to a double; unsigned ones past 2**63
+# have no signed conversion.
+@pytest.mark.parametrize("tc, values", [
+    ("L", [2**53 + 1, 2**53 + 3, 2**53 - 1, 5, 2**53 + 2]),
+    ("L", [2**63 - 1, 2**63, 2**63 + 1, 2**63 + 1025, 2**63 + 3071, 2**63 + 2048]),
+    ("L", [2**64 - 1, 2**64 - 1025, 2**64 - 2049, 1, 2**63]),
+    ("L", [2**63 + 2048 * k + 1024 for k in range(40)]),
+    ("l", [-(2**63), 2**63 - 1, -(2**53) - 1, 2**53 + 1, 0]),
+])
+def test_64_bit_variance_rounds_each_element_once(tc, values):
+    a = array(tc, values)
+    assert struct.pack("d", tv.var(a)) == struct.pack("d", variance_by_fractions(a, tv.mean(a)))
+    for x in values:
+        assert tv.var(array(tc, [x])) == 0.0  # the mean's conversion and the deviation's agree
+
+
+# --- median with denormals flushed ---------------------------------------
+# A library built for speed may set MXCSR's DAZ (denormals read as zero)
+# and FTZ (results flushed to zero) bits for the whole thread.
+
+MXCSR_SOURCE = """
+#include <xmmintrin.h>
+unsigned get_csr(void) { return _mm_getcsr(); }
+void set_csr(unsigned bits) { _mm_setcsr(bits); }
+"""
+
+
+@pytest.fixture(scope="module")
+def mxcsr(tmp_path_factory):
+    import ctypes
+    import platform
+    import shlex
+    import shutil
+    import subprocess
+    import sysconfig
+
+    if platform.machine().lower() not in ("x86_64", "amd64"):
+        pytest.skip("MXCSR is x86's")
+    compiler = shlex.split(sysconfig.get_config_var("CC") or "cc")
+    if not shutil.which(compiler[0]):
+        pytest.skip("no C compiler")
+    folder = tmp_path_factory.mktemp("mxcsr")
+    (folder / "mxcsr.c").write_text(MXCSR_SOURCE)
+    built = subprocess.run([*compiler, "-O1", "-shared", "-fPIC", "-o", str(folder / "mxcsr.so"),
+                            str(folder / "mxcsr.c")], capture_output=True)
+    if built.returncode:
+        pytest.skip(f"the compiler failed: {built.stderr.decode()[:200]}")
+    lib = ctypes.CDLL(str(folder / "mxcsr.so"))
+    lib.get_csr.restype = ctypes.c_uint
+    lib.set_csr.argtypes = [ctypes.c_uint]
+    return lib
+
+
+@pytest.mark.parametrize("tc", "fd")
+@pytest.mark.parametrize("n", [5, 40, 1000, 100_000])
+@pytest.mark.parametrize("flags", [0x0040, 0x8000, 0x8040], ids=["DAZ", "FTZ", "DAZ+FTZ"])
+def test_median_keeps_the_sort_order_with_denormals_flushed(mxcsr, tc, n, flags):
+    import random
+
+    tiny = 5e-324 if tc == "d" else 1e-45  # the least denormal
+    rng = random.Random(f"{tc}{n}")
+    a = array(tc, [rng.choice((tiny, -tiny, 3 * tiny, -2 * tiny, 0.0, -0.0, 1.0)) for _ in range(n)])
+    expected = stable_sorted_bits(a)[n // 2]
+    saved = mxcsr.get_csr()
+    mxcsr.set_csr(saved | flags)
+    try:
+        result = tv.median(a)
+    finally:
+        mxcsr.set_csr(saved)
+    assert bits_of(array(tc, [result]))[0] == expected
 
 
 def test_median_leaves_input_unchanged(np):

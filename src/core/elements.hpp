@@ -11,6 +11,7 @@
 #include "python.hpp"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -216,10 +217,20 @@ static_assert(facts(NativeType::f32).width == 4 && facts(NativeType::u64).usual_
 // Values
 
 // The Python value of one element: int for the integer types, float for f32
-// (widened exactly) and f64. Null only on memory exhaustion.
+// (widened exactly) and f64. Null only on memory exhaustion. A denormal f32
+// is widened from its bits, into a double that is no denormal: the
+// processor's own conversion reads it as zero when a library has told it to
+// (MXCSR's DAZ bit).
 template <class T>
 inline PyObject* to_python(T value) {
-    if constexpr (std::is_floating_point_v<T>) {
+    if constexpr (std::is_same_v<T, float>) {
+        const auto bits = std::bit_cast<std::uint32_t>(value);
+        if ((bits & 0x7F800000u) == 0 && (bits & 0x007FFFFFu) != 0) {
+            const double magnitude = static_cast<double>(bits & 0x007FFFFFu) * 0x1p-149;
+            return PyFloat_FromDouble((bits >> 31) ? -magnitude : magnitude);
+        }
+        return PyFloat_FromDouble(static_cast<double>(value));
+    } else if constexpr (std::is_floating_point_v<T>) {
         return PyFloat_FromDouble(static_cast<double>(value));
     } else if constexpr (std::is_signed_v<T>) {
         return PyLong_FromLongLong(static_cast<long long>(value));

@@ -14,9 +14,19 @@ namespace telvaran::kernels::TV_KERNEL_TARGET {
 
 template <class T>
 constexpr KernelSet<T> set_of() {
-    KernelSet<T> set{sum<T>,   min<T>,   max<T>,          add<T>, multiply<T>,
-                     scale<T>, clamp<T>, nullptr, keep_between<T>, nullptr};
-    if constexpr (std::is_floating_point_v<T>) set.normalize = normalize<T>;
+    KernelSet<T> set{sum<T>, min<T>, max<T>, squared_deviations<T>, add<T>, multiply<T>, scale<T>, clamp<T>};
+    if constexpr (std::is_floating_point_v<T>) {
+        set.normalize = normalize<T>;
+        set.keep_keys_between = keep_keys_between<T>;
+    }
+    if constexpr (sizeof(T) == 1) {
+        set.count_below = count_below<T>;
+#if defined(__AVX512F__)
+        if constexpr (kWideSmall) set.keep_between = keep_between<T>;
+#endif
+    } else {
+        set.keep_between = keep_between<T>;
+    }
 #if defined(TV_VECTOR_SORT)
     set.sort = vsort::sort_of<T>();
 #endif

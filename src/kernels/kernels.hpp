@@ -13,6 +13,7 @@
 
 #include "core/elements.hpp"
 #include "core/runs.hpp"
+#include "kernels/ordering/radix_sort.hpp"
 
 #include <cstddef>
 #include <span>
@@ -39,6 +40,9 @@ struct KernelSet {
     // the elements are split into runs.
     T (*min)(const Run* runs, std::size_t count);
     T (*max)(const Run* runs, std::size_t count);
+    // The sum of (x - m)^2 over the elements, in double, added in element
+    // order onto `s`.
+    double (*squared_deviations)(const T* xs, std::size_t n, double m, double s);
     // out[k] = a[k] op b[k] in T (integers wrap).
     void (*add)(const T* a, const T* b, T* out, std::size_t n);
     void (*multiply)(const T* a, const T* b, T* out, std::size_t n);
@@ -46,10 +50,17 @@ struct KernelSet {
     void (*scale)(T* xs, std::size_t n, T factor);
     void (*clamp)(T* xs, std::size_t n, T lo, T hi);
     void (*normalize)(T* xs, std::size_t n, T mn, T d);  // null for integers
-    // The elements x with lo <= x <= hi, written to out in order (see
-    // kernels/partition.hpp); *below counts those under lo.
-    std::size_t (*keep_between)(const T* xs, std::size_t n, T lo, T hi, T* out, std::size_t* below,
-                                bool* unordered);
+    // The passes of median's selection (see kernels/partition.hpp): the
+    // elements x with lo <= x <= hi written to out in order, *below counting
+    // those under lo; for floats the same by their sort keys; for 8-bit
+    // types the count of the elements under t. keep_between is null for
+    // 8-bit types where the build cannot compress bytes in registers (their
+    // selection then counts), keep_keys_between for integers, count_below
+    // for the wider types.
+    std::size_t (*keep_between)(const T* xs, std::size_t n, T lo, T hi, T* out, std::size_t* below);
+    std::size_t (*keep_keys_between)(const T* xs, std::size_t n, radix::Bits<T> lo, radix::Bits<T> hi, T* out,
+                                     std::size_t* below);
+    std::size_t (*count_below)(const T* xs, std::size_t n, T t);
     // Sorts xs ascending in place, not stably, where that gives the stable
     // order (for floats: no item is -0.0 or NaN) and is faster than the
     // radix sort, and returns true; else returns false having changed
@@ -96,8 +107,23 @@ T maximum(const Runs<T>& xs) {
     return active<T>().max(xs.list(), xs.count());
 }
 template <class T>
-std::size_t keep_between(const T* xs, std::size_t n, T lo, T hi, T* out, std::size_t* below, bool* unordered) {
-    return active<T>().keep_between(xs, n, lo, hi, out, below, unordered);
+double squared_deviations(const Runs<T>& xs, double m) {
+    double s = 0.0;  // one chain of additions, from one run into the next
+    for (std::size_t k = 0; k < xs.count(); ++k) s = active<T>().squared_deviations(xs[k].data(), xs[k].size(), m, s);
+    return s;
+}
+template <class T>
+std::size_t keep_between(const T* xs, std::size_t n, T lo, T hi, T* out, std::size_t* below) {
+    return active<T>().keep_between(xs, n, lo, hi, out, below);
+}
+template <class T>
+std::size_t keep_keys_between(const T* xs, std::size_t n, radix::Bits<T> lo, radix::Bits<T> hi, T* out,
+                              std::size_t* below) {
+    return active<T>().keep_keys_between(xs, n, lo, hi, out, below);
+}
+template <class T>
+std::size_t count_below(const T* xs, std::size_t n, T t) {
+    return active<T>().count_below(xs, n, t);
 }
 
 }  // namespace telvaran::kernels

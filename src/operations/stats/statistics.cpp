@@ -14,20 +14,6 @@
 namespace telvaran {
 namespace {
 
-// Squared deviations about m, added one at a time in element order, from
-// one run into the next.
-template <class T>
-double squared_deviations(const Runs<T>& xs, double m) {
-    double s = 0.0;
-    for (std::size_t k = 0; k < xs.count(); ++k) {
-        for (T x : xs[k]) {
-            double d = static_cast<double>(x) - m;
-            s += d * d;
-        }
-    }
-    return s;
-}
-
 // Whether the mean's own prologue would run no Python code and find what
 // ours found: so for an object of exactly array.array, numpy.ndarray or
 // memoryview, and for pyarrow's own arrays (immutable, read by compiled code
@@ -44,7 +30,7 @@ Result<double> variance_in_one_view(const Call& call, const SizedInput& input) {
         if (xs.empty()) return empty_input(call);
         const double n = static_cast<double>(xs.size());
         const double mean = static_cast<double>(element_sum(xs, input)) / n;
-        return squared_deviations(xs, mean) / n;
+        return kernels::squared_deviations(xs, mean) / n;
     });
 }
 
@@ -60,7 +46,7 @@ Result<double> variance(const Call& call) {
     if (!mean) return empty_input(call);
     return with_elements(input, [&]<class T>(Runs<T> xs) -> Result<double> {
         if (xs.empty()) return empty_input(call);  // the input changed under the mean
-        return squared_deviations(xs, *mean) / static_cast<double>(xs.size());
+        return kernels::squared_deviations(xs, *mean) / static_cast<double>(xs.size());
     });
 }
 
