@@ -346,6 +346,7 @@ T sum(const Run* runs, std::size_t count, bool by_blocks) {
     T total = T(0);  // one pass, from one run into the next
     for (std::size_t k = 0; k < count; ++k) total = sum_run(static_cast<const T*>(runs[k].data), runs[k].count, total);
     return total;
+}
 
 // An element as the nearest double. x86 before AVX-512 converts only
 // signed 64-bit integers, so compilers convert an unsigned one with a
