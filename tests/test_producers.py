@@ -117,3 +117,12 @@ def test_an_empty_null_typed_producer_is_empty():
 def test_pyarrow_objects_keep_their_kind():
     pa = library("pyarrow")
     assert isinstance(tv.unique(pa.array([2, 1], pa.int32())), pa.Array)
+
+
+@pytest.mark.parametrize("operation", [tv.sum, tv.var, tv.median, tv.unique, lambda a: tv.filter(a, bool),
+                                       lambda a: tv.map(a, abs), lambda a: tv.reduce(a, operator.add)],
+                         ids=["sum", "var", "median", "unique", "filter", "map", "reduce"])
+def test_a_stream_that_can_be_read_once_serves_one_call(operation):
+    na = library("nanoarrow")
+    result = operation(na.ArrayStream(VALUES, na.int32()))
+    assert plain(result) == plain(operation(array("i", VALUES)))

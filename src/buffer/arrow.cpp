@@ -139,6 +139,46 @@ Status check_schema(const arrow::Schema& schema, ElementType type, NativeType na
     return {};
 }
 
+Error unsupported_type(const char* hint = "") {
+    return Error::raise(PyExc_TypeError,
+                        std::string("Could not determine Arrow buffer/array type. Supported types: Int8, UInt8, Int16, "
+                                    "UInt16, Int32, UInt32, Int64, UInt64, Float32, Float64") +
+                            hint);
+}
+
+// The element type a producer's schema names: one of the ten formats,
+// plain (no dictionary, no children), or the null type, read as int64 if
+// it holds no element. A struct is a table's columns.
+Status settle_schema(const arrow::Schema& schema, ArrowView::Expected& expected) {
+    if (!expected.any) return check_schema(schema, expected.type, facts(expected.type).native);
+    if (!schema.format) return malformed("a schema without a format");
+    const std::string_view format(schema.format);
+    if (format == "+s")
+        return unsupported_type(
+            " (this object holds a table of columns: pass one column, for example df[\"x\"] of a polars "
+            "DataFrame or table.column(\"x\") of a pyarrow Table)");
+    if (schema.dictionary || schema.n_children != 0) return unsupported_type();
+    if (format == "n") {
+        expected.type = ElementType::l;
+        expected.null_type = true;
+        return {};
+    }
+    for (int k = 0; k < kElementTypeCount; ++k) {
+        if (kElementFacts[k].arrow_format == format) {
+            expected.type = static_cast<ElementType>(k);
+            return {};
+        }
+    }
+    return unsupported_type();
+}
+
+// An array of the null type has no values to read; only an empty one is
+// an input.
+Status check_null_array(const arrow::Array& a) {
+    if (a.length < 0 || a.offset < 0) return malformed("negative length or offset");
+    return a.length == 0 ? Status{} : Status(unsupported_type());
+}
+
 // The checks that need nothing but the struct: what the values of a
 // primitive array of `width`-byte elements must satisfy to be addressable.
 Status check_structure(const arrow::Array& a, unsigned width) {
@@ -264,14 +304,25 @@ void ArrowView::release() noexcept {
 }
 
 Status ArrowView::acquire(PyObject* obj, ElementType type, NativeType native, const std::size_t* around) {
+    if (facts(type).native != native) return Error::panic("an Arrow element type is read at its own width");
+    Expected expected{type};
+    return read(obj, expected, around);
+}
+
+Result<ElementType> ArrowView::acquire_any(PyObject* obj) {
+    Expected expected{ElementType::l, true};
+    TV_TRY(read(obj, expected, nullptr));
+    return expected.type;
+}
+
+Status ArrowView::read(PyObject* obj, Expected& expected, const std::size_t* around) {
     release();
     held_ = true;
-    if (facts(type).native != native) return Error::panic("an Arrow element type is read at its own width");
     Status status = [&]() -> Status {
         TV_ASSIGN(Ref method, optional_method(obj, py::names.__arrow_c_array__));
-        if (method) return read_array(method.get(), type, native);
+        if (method) return read_array(method.get(), expected);
         TV_ASSIGN(method, optional_method(obj, py::names.__arrow_c_stream__));
-        if (method) return read_stream(method.get(), type, native, around);
+        if (method) return read_stream(method.get(), expected, around);
         return no_export(obj);
     }();
     if (!status) release();
@@ -294,7 +345,7 @@ Status ArrowView::keep(arrow::Array& chunk, NativeType native) {
 
 // One array, read in place. It holds every element, so it is also the chunk
 // around any index.
-Status ArrowView::read_array(PyObject* method, ElementType type, NativeType native) {
+Status ArrowView::read_array(PyObject* method, Expected& expected) {
     TV_ASSIGN(Ref pair, checked(PyObject_CallNoArgs(method)));
     if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2)
         return Error::raise(PyExc_TypeError, kArrayCapsules);
@@ -306,12 +357,14 @@ Status ArrowView::read_array(PyObject* method, ElementType type, NativeType nati
     Owned<arrow::Array> array;
     TV_TRY(take(schema_export, schema.value, "the schema was released already"));
     TV_TRY(take(array_export, array.value, "the array was released already"));
-    TV_TRY(check_schema(schema.value, type, native));
+    TV_TRY(settle_schema(schema.value, expected));
+    if (expected.null_type) return check_null_array(array.value);
+    const NativeType native = facts(expected.type).native;
     TV_TRY(readable_values(array.value, native));
     return keep(array.value, native);
 }
 
-Status ArrowView::read_stream(PyObject* method, ElementType type, NativeType native, const std::size_t* around) {
+Status ArrowView::read_stream(PyObject* method, Expected& expected, const std::size_t* around) {
     TV_ASSIGN(Ref capsule, checked(PyObject_CallNoArgs(method)));
     TV_ASSIGN(arrow::Stream * exported,
               capsule_struct<arrow::Stream>(capsule.get(), "arrow_array_stream", kStreamCapsule));
@@ -327,17 +380,18 @@ Status ArrowView::read_stream(PyObject* method, ElementType type, NativeType nat
         }
         TV_TRY(after_callback());
         if (!schema.value.release) return malformed("the stream's schema was released already");
-        TV_TRY(check_schema(schema.value, type, native));
+        TV_TRY(settle_schema(schema.value, expected));
     }
-    if (around) return read_chunk_around(native, *around);
-    return read_chunks(native);
+    if (around && !expected.null_type) return read_chunk_around(facts(expected.type).native, *around);
+    return read_chunks(expected);
 }
 
 // Every chunk is taken and checked before any element is read: nulls
 // anywhere refuse the whole input (with their total count), and a chunk
 // that fails refuses it, before any work on the elements. Empty chunks are
 // released at once.
-Status ArrowView::read_chunks(NativeType native) {
+Status ArrowView::read_chunks(const Expected& expected) {
+    const NativeType native = facts(expected.type).native;
     const unsigned width = facts(native).width;
     const std::size_t max_count = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / width;
     std::uint64_t nulls = 0;
@@ -345,6 +399,10 @@ Status ArrowView::read_chunks(NativeType native) {
         Owned<arrow::Array> chunk;
         TV_ASSIGN(bool more, next_chunk(stream_, chunk.value));
         if (!more) break;
+        if (expected.null_type) {
+            TV_TRY(check_null_array(chunk.value));
+            continue;
+        }
         TV_TRY(check_structure(chunk.value, width));
         const std::uint64_t chunk_nulls = null_count(chunk.value);
         nulls = chunk_nulls > UINT64_MAX - nulls ? UINT64_MAX : nulls + chunk_nulls;

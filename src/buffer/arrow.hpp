@@ -134,6 +134,12 @@ public:
     // costs the same whatever comes after it; start() tells where that
     // chunk begins. On a refusal nothing stays held.
     Status acquire(PyObject* obj, ElementType type, NativeType native, const std::size_t* around = nullptr);
+    // For any other Arrow producer: reads every element of `obj` as the type
+    // its schema's format names, which it returns; every other format is
+    // refused with the TypeError of an unsupported Arrow type. An empty
+    // input of the null type reads as int64. One export gives both the type
+    // and the elements, so a stream that can be read only once serves.
+    Result<ElementType> acquire_any(PyObject* obj);
     void release() noexcept;
 
     // The elements (read-only: Arrow memory is immutable), one run per
@@ -147,10 +153,19 @@ public:
     // The index, within the whole input, of the first element of the runs.
     std::size_t start() const noexcept { return start_; }
 
+    // What the schema must name: exactly `type`, or with `any`, one of the
+    // ten types (or the null type), which then sets `type`.
+    struct Expected {
+        ElementType type;
+        bool any = false;
+        bool null_type = false;  // the schema named the null type
+    };
+
 private:
-    Status read_array(PyObject* method, ElementType type, NativeType native);
-    Status read_stream(PyObject* method, ElementType type, NativeType native, const std::size_t* around);
-    Status read_chunks(NativeType native);
+    Status read(PyObject* obj, Expected& expected, const std::size_t* around);
+    Status read_array(PyObject* method, Expected& expected);
+    Status read_stream(PyObject* method, Expected& expected, const std::size_t* around);
+    Status read_chunks(const Expected& expected);
     Status read_chunk_around(NativeType native, std::size_t index);
     Status keep(arrow::Array& chunk, NativeType native);
 

@@ -3,6 +3,7 @@
 
 #include "buffer/exported.hpp"
 #include "buffer/genuine.hpp"
+#include "buffer/arrow.hpp"
 #include "buffer/producer.hpp"
 #include "core/pyapi.hpp"
 
@@ -384,7 +385,10 @@ Result<ElementType> resolve_element_type(PyObject* obj, InputKind kind) {
         case InputKind::NdArray: return resolve_ndarray(obj);
         case InputKind::MemoryView: return resolve_memoryview(obj);
         case InputKind::Arrow: return resolve_arrow(obj);
-        case InputKind::ArrowProducer: return producer::resolve(obj);
+        case InputKind::ArrowProducer: {
+            ArrowView view;
+            return view.acquire_any(obj);
+        }
     }
     return Error::panic("unknown input kind");
 }
@@ -412,6 +416,15 @@ Result<NativeType> select_native_type(const Input& input) {
     return itemsize == 4 ? facts(type).narrow : facts(type).native;
 }
 
+// A producer's one export gives its element type and its elements.
+Result<Input> read_producer(PyObject* obj) {
+    auto view = std::make_shared<ArrowView>();
+    TV_ASSIGN(ElementType type, view->acquire_any(obj));
+    Input input{obj, InputKind::ArrowProducer, type, 0, false, true};
+    input.read_ahead = std::move(view);
+    return input;
+}
+
 Result<Input> examine_input(PyObject* obj, Access access, BufferView* hold) {
     TV_ASSIGN(Detected detected, detect(obj));
     if (detected.exact) {
@@ -423,19 +436,29 @@ Result<Input> examine_input(PyObject* obj, Access access, BufferView* hold) {
     } else {
         TV_TRY(validate_input(obj, detected.kind, access));
     }
+    if (detected.kind == InputKind::ArrowProducer) return read_producer(obj);
     TV_ASSIGN(ElementType type, resolve_element_type(obj, detected.kind));
     return Input{obj, detected.kind, type, 0, detected.exact && detected.kind != InputKind::Arrow, detected.by_type};
 }
 
 Result<Py_ssize_t> input_length(PyObject* obj, InputKind kind) {
-    if (kind == InputKind::ArrowProducer) return producer::length(obj);
-    return py::length(obj);
+    if (kind != InputKind::ArrowProducer || producer::has_length(obj)) return py::length(obj);
+    ArrowView view;
+    TV_ASSIGN(ElementType type, view.acquire_any(obj));
+    (void)type;
+    return static_cast<Py_ssize_t>(view.count());
+}
+
+Result<Py_ssize_t> input_length(const Input& input) {
+    if (input.read_ahead && !producer::has_length(input.object))
+        return static_cast<Py_ssize_t>(input.read_ahead->count());
+    return input_length(input.object, input.kind);
 }
 
 Result<SizedInput> examine(PyObject* obj, Access access, BufferView* hold) {
     TV_ASSIGN(Input input, examine_input(obj, access, hold));
-    TV_ASSIGN(Py_ssize_t length, input_length(obj, input.kind));
-    return SizedInput{input, length};
+    TV_ASSIGN(Py_ssize_t length, input_length(input));
+    return SizedInput{std::move(input), length};
 }
 
 }  // namespace telvaran

@@ -6,9 +6,11 @@
 #include "core/result.hpp"
 
 #include <cstdint>
+#include <memory>
 
 namespace telvaran {
 
+class ArrowView;
 class BufferView;
 
 // ArrowProducer: any other object that exports Arrow data through
@@ -57,6 +59,9 @@ struct Input {
     // The buffer the prologue requested to answer its questions, kept for
     // the view when nothing can run between the two (see run); else null.
     class BufferView* exported = nullptr;
+    // An Arrow producer's elements, read with its element type from one
+    // export (see producer.hpp), for the view to use.
+    std::shared_ptr<ArrowView> read_ahead;
 };
 
 // Whether the input is read through the Arrow C data interface rather than
@@ -80,8 +85,9 @@ Result<NativeType> select_native_type(const Input& input);
 Result<Input> examine_input(PyObject* obj, Access access, BufferView* hold = nullptr);
 
 // The object's length: len(obj), or for an Arrow producer without len() the
-// number of elements it exports.
+// number of elements it exports (read ahead, or exported for the purpose).
 Result<Py_ssize_t> input_length(PyObject* obj, InputKind kind);
+Result<Py_ssize_t> input_length(const Input& input);
 
 // The same, then the object's Python length, which alone decides whether an
 // operation treats the input as empty.

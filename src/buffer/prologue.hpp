@@ -39,6 +39,7 @@ Error empty_input(const Call& call);
 // holds that element (the view's first_index() says where it starts).
 template <class T>
 [[gnu::always_inline]] inline Status acquire_view(TypedBufferView<T>& view, const Input& input, const std::size_t* around = nullptr) {
+    if (input.read_ahead) return view.use_arrow(*input.read_ahead);
     if (reads_arrow_export(input)) return view.acquire_arrow(input.object, input.type, around);
     if (input.exported && input.exported->held()) return view.use(*input.exported);
     return view.acquire(input.object);

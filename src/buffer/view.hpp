@@ -82,18 +82,25 @@ public:
         return arrow_->acquire(obj, type, native_type_of<T>, around);
     }
 
+    // Takes over the elements of an Arrow export read earlier in the same
+    // call (see Input::read_ahead), which its owner keeps and releases.
+    Status use_arrow(ArrowView& read) {
+        arrow_elsewhere_ = &read;
+        return {};
+    }
+
     // The elements as runs of contiguous memory, in order: a buffer's one
     // run, or one per chunk of an Arrow export.
     Result<Runs<T>> read_runs() const {
-        if (arrow_) return Runs<T>(arrow_->runs(), arrow_->run_count(), arrow_->count());
+        if (const ArrowView* arrow = arrow_view()) return Runs<T>(arrow->runs(), arrow->run_count(), arrow->count());
         TV_ASSIGN(auto bytes, buffer().read_bytes());
         return Runs<T>(typed(bytes));
     }
     // The elements in one piece: an Arrow export of several chunks is
     // gathered into a scratch copy first, which the view keeps.
     Result<std::span<const T>> read_slice() {
-        if (arrow_) {
-            TV_ASSIGN(auto bytes, arrow_->contiguous(native_type_of<T>));
+        if (ArrowView* arrow = arrow_view()) {
+            TV_ASSIGN(auto bytes, arrow->contiguous(native_type_of<T>));
             return typed(bytes);
         }
         TV_ASSIGN(auto bytes, buffer().read_bytes());
@@ -102,15 +109,21 @@ public:
     // Arrow memory is immutable (in-place operations refuse Arrow inputs
     // before they get here).
     Result<std::span<T>> write_slice() const {
-        if (arrow_) return Error::raise(PyExc_TypeError, "Failed to get mutable buffer slice");
+        if (arrow_view()) return Error::raise(PyExc_TypeError, "Failed to get mutable buffer slice");
         TV_ASSIGN(auto bytes, buffer().write_bytes());
         return std::span<T>(reinterpret_cast<T*>(bytes.data()), bytes.size() / sizeof(T));
     }
     // The index within the whole input of the first element of the slices:
     // not 0 only for the chunk around an element.
-    std::size_t first_index() const noexcept { return arrow_ ? arrow_->start() : 0; }
+    std::size_t first_index() const noexcept {
+        const ArrowView* arrow = arrow_view();
+        return arrow ? arrow->start() : 0;
+    }
 
 private:
+    ArrowView* arrow_view() noexcept { return arrow_ ? &*arrow_ : arrow_elsewhere_; }
+    const ArrowView* arrow_view() const noexcept { return arrow_ ? &*arrow_ : arrow_elsewhere_; }
+
     static std::span<const T> typed(std::span<const std::byte> bytes) {
         return {reinterpret_cast<const T*>(bytes.data()), bytes.size() / sizeof(T)};
     }
@@ -121,6 +134,7 @@ private:
     BufferView* held_elsewhere_ = nullptr;
     // Made only for an Arrow input: most calls never pay for its fields.
     std::optional<ArrowView> arrow_;
+    ArrowView* arrow_elsewhere_ = nullptr;
 };
 
 }  // namespace telvaran

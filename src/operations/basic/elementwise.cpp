@@ -105,8 +105,8 @@ Result<Ref> elementwise(const Call& call, Operator op) {
     TV_ASSIGN(Input second, examine_input(b, Access::Read, first.exact ? &held_b : nullptr));
     if (first.type != second.type)
         return Error::raise(PyExc_TypeError, "Arrays must have the same type for element-wise operations");
-    TV_ASSIGN(Py_ssize_t length_a, input_length(first.object, first.kind));
-    TV_ASSIGN(Py_ssize_t length_b, input_length(second.object, second.kind));
+    TV_ASSIGN(Py_ssize_t length_a, input_length(first));
+    TV_ASSIGN(Py_ssize_t length_b, input_length(second));
     if (length_a != length_b)
         return Error::raise(PyExc_ValueError, "Arrays must have the same length for element-wise operations");
 

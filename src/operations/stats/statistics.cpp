@@ -18,9 +18,10 @@ namespace {
 // ours found: so for an object of exactly array.array, numpy.ndarray or
 // memoryview, and for pyarrow's own arrays (immutable, read by compiled code
 // alone). The mean's value is then taken from our view, exactly as mean()
-// computes it, and the input is read or exported once.
+// computes it, and the input is read or exported once. Any other Arrow
+// producer is exported once per call by rule.
 bool mean_from_same_view(const SizedInput& input) {
-    if (input.input.exact) return true;
+    if (input.input.exact || input.input.read_ahead) return true;
     return input.input.kind == InputKind::Arrow && input.input.by_type &&
            genuine::is_pyarrow_object(input.input.object);
 }
