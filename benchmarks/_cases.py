@@ -20,10 +20,12 @@ from __future__ import annotations
 
 import copy
 import functools
+import importlib.util
 import operator
 import random
 import statistics
 from array import array
+from pathlib import Path
 from collections import deque
 from dataclasses import dataclass, field
 
@@ -32,14 +34,16 @@ import telvaran as tv
 SIZES = (8, 1_000, 100_000, 1_000_000, 10_000_000)
 QUICK_SIZES = (8, 1_000, 100_000)
 
-TYPE_NAMES = {"b": "int8", "h": "int16", "i": "int32", "l": "int64", "f": "float32", "d": "float64"}
+TYPE_NAMES = {"b": "int8", "h": "int16", "i": "int32", "l": "int64", "f": "float32", "d": "float64", "L": "uint64"}
 TYPE_CODES = {name: code for code, name in TYPE_NAMES.items()}
-ARROW_TYPES = {"b": "int8", "h": "int16", "i": "int32", "l": "int64", "f": "float32", "d": "float64"}
+ARROW_TYPES = {"b": "int8", "h": "int16", "i": "int32", "l": "int64", "f": "float32", "d": "float64",
+               "L": "uint64"}
 
 # Element types per operation. Selection and sorting have a loop per width,
 # so they run every type; reductions run every type for min/max and the
 # float types that have their own blocked loop for sum/mean.
 ALL = ("b", "h", "i", "l", "f", "d")
+SORTED_TYPES = (*ALL, "L")  # unsigned 64-bit keys compare differently from signed ones
 NUMERIC = ("i", "f", "d")
 MAIN = ("i", "d")
 FLOATS = ("f", "d")
@@ -71,9 +75,10 @@ ROLES = ("telvaran", "peer", "floor")
 
 # Integer values span most of each type's range, as data does; the second
 # operand of add/multiply is small, so that products stay in range for the
-# standard library's checked conversion. Floats have one decimal place, so
-# larger arrays hold repeated values.
-INT_RANGES = {"b": 100, "h": 30_000, "i": 1_000_000, "l": 10**15}
+# standard library's checked conversion. uint64 values are those of int64
+# taken modulo 2**64, so that half of them lie at 2**63 and above. Floats
+# have one decimal place, so larger arrays hold repeated values.
+INT_RANGES = {"b": 100, "h": 30_000, "i": 1_000_000, "l": 10**15, "L": 10**15}
 SECOND_OPERAND_RANGE = 1_000
 FLOAT_STEPS = 10_000  # values k / 10 for k in [-FLOAT_STEPS, FLOAT_STEPS]
 
@@ -103,6 +108,7 @@ class Operation:
     build: object                # (Env, typecode, size) -> list[Impl]
     max_size: int | None = None  # the largest size of the run it is timed at
     per_call: bool = False       # its cost does not grow with the size (slice)
+    sizes: tuple = ()            # its own sizes, up to the run's largest, instead of the run's
 
 
 @dataclass
@@ -162,6 +168,15 @@ class Env:
             return f"the floor could not be built: {self.floor_why}"
         return ""
 
+    def crafted(self, typecode, size):
+        """Keys arranged against the vector sort's pivots, and the same keys in random order
+        (numpy arrays; see tests/sort_adversary.py)."""
+        key = (typecode, size, "crafted")
+        if key not in self._data:
+            x = _sort_adversary().crafted(self.np, typecode, size)
+            self._data[key] = (x, self.np.random.default_rng(size).permutation(x))
+        return self._data[key]
+
     def data(self, typecode, size, which=0) -> Data:
         key = (typecode, size, which)
         if key not in self._data:
@@ -169,7 +184,7 @@ class Env:
         return self._data[key]
 
     def _draw(self, typecode, size, which):
-        seed = 1000 * size + 10 * which + "bhilfd".index(typecode)
+        seed = 1000 * size + 10 * which + "bhilfdL".index(typecode)
         bound = SECOND_OPERAND_RANGE if which else INT_RANGES.get(typecode)
         if self.np is not None:
             rng = self.np.random.default_rng(seed)
@@ -181,7 +196,8 @@ class Env:
         rng = random.Random(seed)
         if bound is None:
             return array(typecode, (rng.randint(-FLOAT_STEPS, FLOAT_STEPS) / 10 for _ in range(size)))
-        return array(typecode, (rng.randint(-bound, bound) for _ in range(size)))
+        values = (rng.randint(-bound, bound) for _ in range(size))
+        return array(typecode, (v % 2**64 for v in values) if typecode == "L" else values)
 
 
 def fresh_copy(kind):
@@ -353,6 +369,31 @@ def _sort(env, tc, size):
 
 def _sorted_into(a):
     a[:] = array(a.typecode, sorted(a))
+
+
+# Keys arranged so that the evenly spaced pivot samples of the vector sort (the
+# AVX-512 kernels) always set aside only a few of them, against the same keys
+# in random order: no input should cost much more than a random one.
+CRAFTED_SIZES = (16_384, 262_144, 1_000_000)
+CRAFTED_TYPES = ("i", "l", "L", "f", "d")
+CRAFTED, SHUFFLED = "telvaran (numpy, crafted order)", "telvaran (numpy, random order)"
+
+
+def _sort_adversary():
+    path = Path(__file__).resolve().parent.parent / "tests" / "sort_adversary.py"
+    spec = importlib.util.spec_from_file_location("sort_adversary", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def _sort_crafted(env, tc, size):
+    if env.np is None:
+        return [Impl(CRAFTED, None, None, kind=NUMPY, role="telvaran", skip=env.missing(NUMPY))]
+    crafted, shuffled = env.crafted(tc, size)
+    return [Impl(CRAFTED, tv.sort, crafted, kind=NUMPY, role="telvaran", legend="telvaran (numpy)",
+                 fresh=copy.copy),
+            Impl(SHUFFLED, tv.sort, shuffled, kind=NUMPY, legend="telvaran, random order", fresh=copy.copy)]
 
 
 def _reverse_numpy(n):
@@ -572,7 +613,9 @@ OPERATIONS = [
     Operation("scale", "scale (in place)", NUMERIC, _scale),
     Operation("clip", "clip (in place)", NUMERIC, _clip),
     Operation("normalize", "normalize (in place)", FLOATS, _normalize),
-    Operation("sort", "sort (in place)", ALL, _sort),
+    Operation("sort", "sort (in place)", SORTED_TYPES, _sort),
+    Operation("sort_crafted", "sort of keys arranged against the vector sort's pivots", CRAFTED_TYPES,
+              _sort_crafted, sizes=CRAFTED_SIZES),
     Operation("reverse", "reverse (in place)", ALL, _reverse),
     Operation("unique", "unique", NUMERIC, _unique),
     Operation("slice", "slice (the middle half, zero-copy)", MAIN, _slice, per_call=True),
@@ -589,4 +632,5 @@ BY_NAME = {op.name: op for op in OPERATIONS}
 
 
 def sizes_of(op, run_sizes):
-    return tuple(s for s in run_sizes if op.max_size is None or s <= op.max_size)
+    return tuple(s for s in op.sizes or run_sizes
+                 if s <= max(run_sizes) and (op.max_size is None or s <= op.max_size))

@@ -38,7 +38,7 @@ COLOURS = {
 }
 MARKERS = {ARRAY: "o", NUMPY: "s", MEMORYVIEW: "^", ARROW: "D", CHUNKED: "v"}
 STYLES = {"b": (0, (1, 1.5)), "h": (0, (4, 1.5, 1, 1.5, 1, 1.5)), "i": (0, (5, 2)), "l": (0, (6, 1.5, 1, 1.5)),
-          "f": (0, (2, 1.2)), "d": "-"}
+          "f": (0, (2, 1.2)), "d": "-", "L": (0, (8, 1.5, 2, 1.5))}
 TYPES_PER_PANEL = 3
 FONT = {"title": 10, "label": 8.5, "tick": 8, "legend": 9, "cell": 8}
 

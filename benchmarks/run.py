@@ -193,7 +193,7 @@ def make_plan(args, goal_list):
             elif entry[size] is not None:
                 entry[size].add(name)
     rank = {op.name: i for i, op in enumerate(_cases.OPERATIONS)}
-    ordered = sorted(plan, key=lambda k: (rank[k[0]], "bhilfd".index(k[1])))
+    ordered = sorted(plan, key=lambda k: (rank[k[0]], list(_cases.TYPE_NAMES).index(k[1])))
     return {k: dict(sorted(plan[k].items())) for k in ordered}
 
 
