@@ -94,39 +94,30 @@ def _ranks(np, n, lanes):
 def _partition(np, keys, rank, pivot, lanes, group):
     """Moves the items of `keys` (a view, changed in place) as the kernel's partition
     moves them, items ranked below the pivot going left; returns how many did."""
-    n = len(keys)
-    width = group * lanes
+    n, width = len(keys), group * lanes
     held = [keys[j * lanes:(j + 1) * lanes].copy() for j in range(group)]
     held += [keys[n - (j + 1) * lanes:n - j * lanes].copy() for j in range(group)]
-    state = {"left": 0, "right": n}
-    read_left, read_right = width, n - width
+    left, right = 0, n                           # written: [0, left) and [right, n)
+    read_left, read_right = width, n - width     # unread: [read_left, read_right)
 
-    def split(registers):
-        # Each register writes its left items at the left end with a whole
-        # register (the lanes past them hold zeros until later writes cover
-        # them), and its right items just below the right end.
+    def place(registers, whole):
+        # Left items at the left end, each register's right items below the
+        # right end. With `whole`, each register is written at the left end
+        # whole: lanes past its left items hold zeros until later writes.
+        nonlocal left, right
         goes_left = rank[registers] < pivot
         lefts = registers[goes_left]
-        left = state["left"]
         keys[left:left + len(lefts)] = lefts
-        spill = lanes - int(goes_left[-1].sum())
-        keys[left + len(lefts):left + len(lefts) + spill] = -1
-        state["left"] = left + len(lefts)
+        left += len(lefts)
+        if whole:
+            keys[left:left + lanes - goes_left[-1].sum()] = -1
         rights = registers[::-1][~goes_left[::-1]]
-        state["right"] -= len(rights)
-        keys[state["right"]:state["right"] + len(rights)] = rights
-
-    def place(register):
-        goes_left = rank[register] < pivot
-        lefts, rights = register[goes_left], register[~goes_left]
-        keys[state["left"]:state["left"] + len(lefts)] = lefts
-        state["left"] += len(lefts)
-        state["right"] -= len(rights)
-        keys[state["right"]:state["right"] + len(rights)] = rights
+        right -= len(rights)
+        keys[right:right + len(rights)] = rights
 
     def next_at(count):
         nonlocal read_left, read_right
-        if read_left - state["left"] <= state["right"] - read_right:
+        if read_left - left <= right - read_right:
             read_left += count
             return read_left - count
         read_right -= count
@@ -135,25 +126,25 @@ def _partition(np, keys, rank, pivot, lanes, group):
     # Unread keys stay where they are until read: where the low ones lie.
     lows = np.flatnonzero(rank[keys[read_left:read_right]] < pivot) + read_left
     while read_right - read_left >= width:
-        if read_left - state["left"] > state["right"] - read_right:
+        if read_left - left > right - read_right:
             # Groups read from the right end without a low key leave both ends
             # their room, so the next groups come from there too: each moves
             # to the right end, its registers in reverse order.
-            below_low = lows[np.searchsorted(lows, read_right) - 1] + 1 if len(lows) else read_left
-            count = (read_right - max(below_low, read_left)) // width
+            below = np.searchsorted(lows, read_right)
+            count = (read_right - max(lows[below - 1] + 1 if below else 0, read_left)) // width
             if count > 1:
                 moved = keys[read_right - count * width:read_right].reshape(count, group, lanes)[:, ::-1]
-                keys[state["right"] - count * width:state["right"]] = moved.reshape(-1)
+                keys[right - count * width:right] = moved.reshape(-1)
                 read_right -= count * width
-                state["right"] -= count * width
+                right -= count * width
                 continue
         at = next_at(width)
-        split(keys[at:at + width].reshape(group, lanes).copy())
+        place(keys[at:at + width].reshape(group, lanes).copy(), whole=True)
     while read_right - read_left >= lanes:
         at = next_at(lanes)
-        split(keys[at:at + lanes].reshape(1, lanes).copy())
-    place(keys[read_left:read_right].copy())
+        place(keys[at:at + lanes].reshape(1, lanes).copy(), whole=True)
+    place(keys[read_left:read_right].reshape(1, -1).copy(), whole=False)
     for register in held:
-        place(register)
-    assert state["left"] == state["right"] and (keys >= 0).all()
-    return state["left"]
+        place(register.reshape(1, -1), whole=False)
+    assert left == right and (keys >= 0).all()
+    return left
