@@ -1,8 +1,8 @@
 // An in-place sort of integer and float keys with AVX-512 registers: a
-// quicksort whose partitions are written with compress stores, finished by
-// sorting networks over blocks of up to 16 registers. Included only by a
-// kernel build compiled for AVX-512 (F, BW, VL, DQ; the 16-bit keys also
-// need VBMI2 for their compress stores).
+// quicksort whose partitions compress each register's keys to either side,
+// finished by sorting networks over blocks of up to 16 registers. Included
+// only by a kernel build compiled for AVX-512 (F, BW, VL, DQ; the 16-bit
+// keys also need VBMI2 for their compress instructions).
 //
 // The sort is not stable. It is used where that cannot be seen: for
 // integers, equal keys are equal items; for floats, only when no item is
@@ -11,9 +11,9 @@
 // Whatever the data, every write stays in the buffer and the result is a
 // permutation of the input: a partition writes exactly the slots it has
 // read, and a network only exchanges lanes. A part whose partitions keep
-// going badly (an adversary's input, built to defeat the pivot samples) is
-// handed to the caller's fallback, the radix sort, so that no input costs
-// much more than a random one.
+// going badly (keys arranged against the pivot samples) takes its samples
+// at random, and at worst goes to the caller's fallback, the radix sort, so
+// that no input costs much more than a random one (see quicksort).
 #pragma once
 
 #include "kernels/kernels.hpp"
