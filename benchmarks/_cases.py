@@ -22,10 +22,12 @@ from __future__ import annotations
 
 import copy
 import functools
+import importlib.util
 import operator
 import random
 import statistics
 from array import array
+from pathlib import Path
 from collections import deque
 from dataclasses import dataclass, field
 
@@ -43,6 +45,7 @@ ARROW_TYPES = dict(TYPE_NAMES)
 # so they run every type; reductions run every type for min/max and the
 # float types that have their own blocked loop for sum/mean.
 ALL = ("b", "h", "i", "l", "f", "d")
+SORTED_TYPES = (*ALL, "L")  # unsigned 64-bit keys compare differently from signed ones
 NUMERIC = ("i", "f", "d")
 MAIN = ("i", "d")
 FLOATS = ("f", "d")
@@ -119,7 +122,7 @@ class Operation:
     build: object                # (Env, typecode, size) -> list[Impl]
     max_size: int | None = None  # the largest size of the run it is timed at
     per_call: bool = False       # its cost does not grow with the size (slice)
-    sizes: tuple | None = None   # the only sizes it is timed at, whatever the run's
+    sizes: tuple | None = None   # its own sizes, up to the run's largest, instead of the run's
     # Repeats of each timed loop, where they are not the run's: more where a
     # goal compares telvaran's times on many inputs with one another, each
     # of which the machine's other work can slow.
@@ -184,6 +187,15 @@ class Env:
         if needs == "floor" and self.floor is None:
             return f"the floor could not be built: {self.floor_why}"
         return ""
+
+    def crafted(self, typecode, size):
+        """Keys arranged against the vector sort's pivots, and the same keys in random order
+        (numpy arrays; see tests/sort_adversary.py)."""
+        key = (typecode, size, "crafted")
+        if key not in self._data:
+            x = _sort_adversary().crafted(self.np, typecode, size)
+            self._data[key] = (x, self.np.random.default_rng(size).permutation(x))
+        return self._data[key]
 
     def data(self, typecode, size, which=0) -> Data:
         key = (typecode, size, which)
@@ -389,6 +401,31 @@ def _sort(env, tc, size):
 
 def _sorted_into(a):
     a[:] = array(a.typecode, sorted(a))
+
+
+# Keys arranged so that the evenly spaced pivot samples of the vector sort (the
+# AVX-512 kernels) always set aside only a few of them, against the same keys
+# in random order: no input should cost much more than a random one.
+CRAFTED_SIZES = (16_384, 262_144, 1_000_000)
+CRAFTED_TYPES = ("i", "l", "L", "f", "d")
+CRAFTED, SHUFFLED = "telvaran (numpy, crafted order)", "telvaran (numpy, random order)"
+
+
+def _sort_adversary():
+    path = Path(__file__).resolve().parent.parent / "tests" / "sort_adversary.py"
+    spec = importlib.util.spec_from_file_location("sort_adversary", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def _sort_crafted(env, tc, size):
+    if env.np is None:
+        return [Impl(CRAFTED, None, None, kind=NUMPY, role="telvaran", skip=env.missing(NUMPY))]
+    crafted, shuffled = env.crafted(tc, size)
+    return [Impl(CRAFTED, tv.sort, crafted, kind=NUMPY, role="telvaran", legend="telvaran (numpy)",
+                 fresh=copy.copy),
+            Impl(SHUFFLED, tv.sort, shuffled, kind=NUMPY, legend="telvaran, random order", fresh=copy.copy)]
 
 
 def _reverse_numpy(n):
@@ -661,7 +698,9 @@ OPERATIONS = [
     Operation("scale", "scale (in place)", NUMERIC, _scale),
     Operation("clip", "clip (in place)", NUMERIC, _clip),
     Operation("normalize", "normalize (in place)", FLOATS, _normalize),
-    Operation("sort", "sort (in place)", ALL, _sort),
+    Operation("sort", "sort (in place)", SORTED_TYPES, _sort),
+    Operation("sort_crafted", "sort of keys arranged against the vector sort's pivots", CRAFTED_TYPES,
+              _sort_crafted, sizes=CRAFTED_SIZES),
     Operation("reverse", "reverse (in place)", ALL, _reverse),
     Operation("unique", "unique", NUMERIC, _unique),
     Operation("slice", "slice (the middle half, zero-copy)", MAIN, _slice, per_call=True),
@@ -678,6 +717,5 @@ BY_NAME = {op.name: op for op in OPERATIONS}
 
 
 def sizes_of(op, run_sizes):
-    if op.sizes is not None:
-        return op.sizes
-    return tuple(s for s in run_sizes if op.max_size is None or s <= op.max_size)
+    return tuple(s for s in op.sizes or run_sizes
+                 if s <= max(run_sizes) and (op.max_size is None or s <= op.max_size))

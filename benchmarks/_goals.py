@@ -18,8 +18,8 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
-from _cases import (ALL, ARRAY, ARROW, CHUNKS64, MEMORYVIEW, NUMPY, ONE_CHUNK, SEEDS_SIZE, SINGLES, TYPE_NAMES,
-                    _kind_applies, seed_labels)
+from _cases import (ALL, ARRAY, ARROW, CHUNKS64, CRAFTED, CRAFTED_SIZES, CRAFTED_TYPES, MEMORYVIEW, NUMPY,
+                    ONE_CHUNK, SEEDS_SIZE, SHUFFLED, SINGLES, TYPE_NAMES, _kind_applies, seed_labels)
 
 Key = tuple  # (operation, typecode, size, implementation)
 
@@ -143,7 +143,12 @@ def goals() -> list[Goal]:
     g.append(Goal(
         "sort-vs-numpy-default-64bit",
         "sort at 1,000 to 10,000,000 elements of 64-bit types within 1.2x of numpy's default ndarray.sort()",
-        1.2, _pairs(("sort",), "ld", LARGE, lambda op: tv(NUMPY), lambda op: "ndarray.sort()")))
+        1.2, _pairs(("sort",), "lLd", LARGE, lambda op: tv(NUMPY), lambda op: "ndarray.sort()")))
+    g.append(Goal(
+        "sort-crafted-vs-random",
+        "sort of keys arranged against the vector sort's pivot samples, 16,384 to 1,000,000 elements, "
+        "within 3x of the same keys in random order", 3.0,
+        _pairs(("sort_crafted",), CRAFTED_TYPES, CRAFTED_SIZES, lambda op: CRAFTED, lambda op: SHUFFLED)))
     g.append(Goal(
         "sort-vs-numpy-stable",
         "sort at 1,000 to 10,000,000 elements faster than numpy's stable sort, every type", 1.0,

@@ -253,3 +253,46 @@ def test_sort_gives_the_stable_order(code, shape):
             theirs = array(code, a)
             reference.sort(theirs)
             assert mine.tobytes() == theirs.tobytes(), (n, shape)
+
+
+# Large inputs: built against the vector sort's pivots (see sort_adversary; the
+# crafted arrangement defeats its evenly spaced samples until it takes them at random,
+# nested majorities make every partition bad whatever the samples, down to the radix
+# sort that sorts the parts left), at sizes either side of the partitions' wider
+# register groups (16,384 keys), and, for 16-bit keys, below the counting sort's
+# ranges; random keys either side of the radix sort's split by the top bits (2^19
+# keys), floats with zeros of both signs, which only the radix sort takes.
+LARGE_SORT_CASES = [(dtype, shape, n)
+                    for dtype in ["int32", "uint32", "int64", "uint64", "float32", "float64"]
+                    for shape, n in [("crafted", 16_383), ("crafted", 16_384), ("crafted", 65_536),
+                                     ("nested_majorities", 262_144), ("random", 2**19 - 1), ("random", 2**19 + 3)]]
+LARGE_SORT_CASES += [(dtype, "signed zeros", 2**19 + 3) for dtype in ["float32", "float64"]]
+LARGE_SORT_CASES += [(dtype, "crafted", n) for dtype in ["int16", "uint16"] for n in (4_096, 16_383)]
+
+
+def large_sort_input(np, dtype, shape, n):
+    import sort_adversary
+
+    if shape in ("crafted", "nested_majorities"):
+        return getattr(sort_adversary, shape)(np, dtype, n)
+    rng = np.random.default_rng(n)
+    if np.dtype(dtype).kind != "f":
+        info = np.iinfo(dtype)
+        return rng.integers(info.min, info.max, n, dtype=dtype, endpoint=True)
+    x = (rng.standard_normal(n) * 1e3).astype(dtype)
+    if shape == "signed zeros":
+        x[::7], x[::11] = -0.0, 0.0
+    return x
+
+
+@pytest.mark.parametrize(("dtype", "shape", "n"), LARGE_SORT_CASES)
+def test_large_sorts_give_the_stable_order(np, dtype, shape, n):
+    x = large_sort_input(np, dtype, shape, n)
+    expected = np.sort(x, kind="stable")
+    builds = [tv] if os.environ.get("TELVARAN_TESTING_REFERENCE") else [tv, load_reference()]
+    for build in builds:
+        mine = x.copy()
+        build.sort(mine)
+        assert mine.tobytes() == expected.tobytes()
+        assert build.unique(x).tolist() == np.unique(x).tolist()
+        assert build.median(x) == expected[n // 2 if x.dtype.kind == "f" else (n - 1) // 2]

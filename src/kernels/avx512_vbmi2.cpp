@@ -13,12 +13,12 @@
 
 namespace telvaran::kernels {
 
-bool sort_16bit(std::int16_t* xs, std::size_t n) {
-    return avx512vbmi2::vsort::sort_items<std::int16_t, std::uint16_t>(xs, n);
+bool sort_16bit(std::int16_t* xs, std::size_t n, InPlaceSort<std::int16_t> fallback) {
+    return avx512vbmi2::vsort::sort_items<std::int16_t, std::uint16_t>(xs, n, fallback);
 }
 
-bool sort_16bit(std::uint16_t* xs, std::size_t n) {
-    return avx512vbmi2::vsort::sort_items<std::uint16_t, std::uint16_t>(xs, n);
+bool sort_16bit(std::uint16_t* xs, std::size_t n, InPlaceSort<std::uint16_t> fallback) {
+    return avx512vbmi2::vsort::sort_items<std::uint16_t, std::uint16_t>(xs, n, fallback);
 }
 
 template <class T>

@@ -20,8 +20,8 @@ constinit const KernelTable* g_active = &kReferenceKernels;  // NOLINT(cppcoregu
 #if defined(TV_KERNELS_X86)
 extern const KernelTable kAvx2Kernels;
 extern const KernelTable kAvx512Kernels;
-bool sort_16bit(std::int16_t* xs, std::size_t n);
-bool sort_16bit(std::uint16_t* xs, std::size_t n);
+bool sort_16bit(std::int16_t* xs, std::size_t n, InPlaceSort<std::int16_t> fallback);
+bool sort_16bit(std::uint16_t* xs, std::size_t n, InPlaceSort<std::uint16_t> fallback);
 template <class T>
 void take_narrow_selection(KernelSet<T>& set);
 

@@ -29,6 +29,11 @@ namespace telvaran::kernels {
 // spans two runs of the input is continued from one into the next.
 inline constexpr std::size_t kSumBlock = 8192;
 
+// Sorts n items stably in place; returns false, having changed nothing, when
+// it cannot have the memory it needs.
+template <class T>
+using InPlaceSort = bool (*)(T* xs, std::size_t n);
+
 template <class T>
 struct KernelSet {
     // Sum in T of the elements of `count` runs, in order: integers wrap;
@@ -64,8 +69,9 @@ struct KernelSet {
     // Sorts xs ascending in place, not stably, where that gives the stable
     // order (for floats: no item is -0.0 or NaN) and is faster than the
     // radix sort, and returns true; else returns false having changed
-    // nothing. Null where the build has no such sort.
-    bool (*sort)(T* xs, std::size_t n);
+    // nothing. A part of xs whose partitions keep going badly is handed to
+    // `fallback`. Null where the build has no such sort.
+    bool (*sort)(T* xs, std::size_t n, InPlaceSort<T> fallback);
 };
 
 namespace detail {

@@ -112,10 +112,17 @@ inline constexpr std::size_t kWideDigitsFrom = 1 << 12;
 inline constexpr unsigned kMaxPasses = 8;  // 64-bit keys in 8-bit digits
 
 // From this many items, keys that need more than two LSD passes are first
-// split by their top 11 bits in one pass over memory; the buckets, of
-// n / 2,048 items on average, then take their LSD passes in the caches.
+// split by their top bits in one pass over memory; the buckets then take
+// their LSD passes in the caches. Integer keys are split by 8 bits: 256
+// places to write to at once took 0.8 to 0.9 of the time of 2,048 over
+// 1,000,000 to 10,000,000 int32, int64 and uint64 (AMD Zen 4). Float keys
+// are split by 11: their top bits hold the sign and the exponent, of which
+// data fills few, so that 256 buckets would leave most items in a handful.
 inline constexpr std::size_t kSplitFrom = 1 << 19;
-inline constexpr unsigned kSplitBits = 11;
+inline constexpr unsigned kMostSplitBits = 11;
+
+template <class T>
+inline constexpr unsigned kSplitBits = std::is_floating_point_v<T> ? kMostSplitBits : 8;
 
 // Below kMsdBelow items (see MsdSort), keys that would take more LSD passes
 // than this are sorted from the top digit down: measured on 1,000 to 30,000
@@ -232,7 +239,7 @@ struct Plan {
                    ((1 << kMsdFirstMaxWidth) + 1 + (8 * 8 / kMsdMinWidth) * ((1 << kMsdMaxWidth) + 1));
         }
         std::size_t counts = n >= kWideDigitsFrom ? 6 << 11 : kMaxPasses << 8;
-        if (split) counts += 2 * ((std::size_t(1) << kSplitBits) + 1);
+        if (split) counts += 2 * ((std::size_t(1) << kMostSplitBits) + 1);
         return sizeof(std::size_t) * counts;
     }
     // Whether the sort needs a second buffer of n items.
@@ -355,7 +362,7 @@ void lsd_sort(const Bits<T>* input, Bits<T>* a, Bits<T>* b, Bits<T>* out, std::s
     }
 }
 
-// One MSD pass splits the items by the top kSplitBits of (key - lo) into
+// One MSD pass splits the items by the top kSplitBits<T> of (key - lo) into
 // `spare` (as keys with kByKeys); each bucket is then sorted by LSD passes
 // on its own range, between its part of `spare` and its part of `out`, and
 // ends in `out`. `out` may be `input`, which the split has read in full
@@ -364,8 +371,8 @@ template <class T, bool kByKeys>
 void split_sort(const Bits<T>* input, Bits<T>* out, Bits<T>* spare, std::size_t n, Bits<T> lo, unsigned bits,
                 std::size_t* counts) {
     using U = Bits<T>;
-    const unsigned shift = bits - kSplitBits;
-    constexpr std::size_t radix = std::size_t(1) << kSplitBits;
+    const unsigned shift = bits - kSplitBits<T>;
+    constexpr std::size_t radix = std::size_t(1) << kSplitBits<T>;
     std::size_t* starts = counts;  // radix + 1 entries
     std::fill(starts, starts + radix + 1, std::size_t(0));
     for (std::size_t i = 0; i < n; ++i) ++starts[(U(key_of<T>(input[i]) - lo) >> shift) + 1];

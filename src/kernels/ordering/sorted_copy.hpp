@@ -49,6 +49,17 @@ inline void free_block(const Block& block) noexcept {
 class ItemBuffer {
 public:
     static Result<ItemBuffer> allocate(std::size_t bytes) {
+        ItemBuffer buffer = try_allocate(bytes);
+        if (!buffer.bytes()) {
+            PyErr_NoMemory();
+            return Error::fetch();
+        }
+        return buffer;
+    }
+
+    // An empty buffer (null bytes()) when the memory cannot be had, with no
+    // Python error set.
+    static ItemBuffer try_allocate(std::size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
         if (bytes >= kMappedFrom) {
             // Room to start the items on a huge-page boundary.
@@ -64,10 +75,7 @@ public:
         }
 #endif
         std::byte* storage = new (std::nothrow) std::byte[bytes == 0 ? 1 : bytes];
-        if (!storage) {
-            PyErr_NoMemory();
-            return Error::fetch();
-        }
+        if (!storage) return ItemBuffer();
         return ItemBuffer(Block{storage, bytes, nullptr, 0});
     }
 
@@ -103,6 +111,22 @@ private:
     Block block_;
 };
 
+// Sorts the n items of xs stably in place by the radix sort, with buffers
+// of its own; returns false, having changed nothing, when it cannot have
+// them. Also the vector sort's fallback, which must not raise.
+template <class T>
+bool radix_sort_in_place(T* xs, std::size_t n) noexcept {
+    using U = radix::Bits<T>;
+    U* items = reinterpret_cast<U*>(xs);
+    const radix::Plan plan = radix::plan_for<T>(items, n);
+    const std::size_t counts = plan.workspace_bytes(n);
+    ItemBuffer workspace = counts ? ItemBuffer::try_allocate(counts) : ItemBuffer();
+    ItemBuffer spare = plan.needs_spare() ? ItemBuffer::try_allocate(n * sizeof(T)) : ItemBuffer();
+    if ((counts && !workspace.bytes()) || (plan.needs_spare() && !spare.bytes())) return false;
+    radix::sort_into<T>(items, items, spare.as<U>(), n, plan, workspace.bytes());
+    return true;
+}
+
 // The items of xs sorted stably in element order (see radix::key_of).
 // `spare()` is a second buffer with room for n items, free for the caller's
 // own use.
@@ -118,7 +142,9 @@ public:
         TV_ASSIGN(ItemBuffer second, ItemBuffer::allocate(xs.size_bytes()));
         if (auto vector_sort = kernels::active<T>().sort; vector_sort && n >= 2) {
             std::memcpy(first.bytes(), xs.data(), xs.size_bytes());
-            if (vector_sort(first.as<T>(), n)) return SortedCopy(std::move(first), std::move(second), n);
+            if (vector_sort(first.as<T>(), n, radix_sort_in_place<T>)) {
+                return SortedCopy(std::move(first), std::move(second), n);
+            }
         }
         radix::Plan plan = radix::plan_for<T>(input, n);
         TV_ASSIGN(ItemBuffer workspace, ItemBuffer::allocate(plan.workspace_bytes(n)));
@@ -138,28 +164,20 @@ private:
     std::size_t size_;
 };
 
-// Sorts xs stably in place. Every buffer the sort needs is allocated before
-// the first item is written, so a failed allocation leaves xs untouched.
+// Sorts xs stably in place. A MemoryError leaves xs untouched: the radix
+// sort has its buffers before it writes the first item, and the vector
+// sort, which needs none, heap-sorts a part whose fallback could not have
+// them.
 template <class T>
 Status sort_in_place(std::span<T> xs) {
-    using U = radix::Bits<T>;
     const std::size_t n = xs.size();
     if (n < 2) return {};
-    if (auto vector_sort = kernels::active<T>().sort; vector_sort && vector_sort(xs.data(), n)) return {};
-    U* items = reinterpret_cast<U*>(xs.data());
-    radix::Plan plan = radix::plan_for<T>(items, n);
-    if (plan.kind == radix::Plan::kInsertion) {
-        radix::insertion_sort<T>(items, n);
+    if (auto vector_sort = kernels::active<T>().sort; vector_sort && vector_sort(xs.data(), n, radix_sort_in_place<T>)) {
         return {};
     }
-    if (plan.kind == radix::Plan::kNone) return {};
-    TV_ASSIGN(ItemBuffer workspace, ItemBuffer::allocate(plan.workspace_bytes(n)));
-    ItemBuffer spare;
-    if (plan.needs_spare()) {
-        TV_ASSIGN(spare, ItemBuffer::allocate(xs.size_bytes()));
-    }
-    radix::sort_into<T>(items, items, spare.as<U>(), n, plan, workspace.bytes());
-    return {};
+    if (radix_sort_in_place(xs.data(), n)) return {};
+    PyErr_NoMemory();
+    return Error::fetch();
 }
 
 }  // namespace telvaran::scratch

@@ -1,8 +1,8 @@
 // An in-place sort of integer and float keys with AVX-512 registers: a
-// quicksort whose partitions are written with compress stores, finished by
-// sorting networks over blocks of up to 16 registers. Included only by a
-// kernel build compiled for AVX-512 (F, BW, VL, DQ; the 16-bit keys also
-// need VBMI2 for their compress stores).
+// quicksort whose partitions compress each register's keys to either side,
+// finished by sorting networks over blocks of up to 16 registers. Included
+// only by a kernel build compiled for AVX-512 (F, BW, VL, DQ; the 16-bit
+// keys also need VBMI2 for their compress instructions).
 //
 // The sort is not stable. It is used where that cannot be seen: for
 // integers, equal keys are equal items; for floats, only when no item is
@@ -10,15 +10,19 @@
 //
 // Whatever the data, every write stays in the buffer and the result is a
 // permutation of the input: a partition writes exactly the slots it has
-// read, and a network only exchanges lanes. Partitions that keep going
-// badly (an adversary's input) hand their part to a heap sort after a depth
-// of about twice log2(n), so the time stays O(n log n).
+// read, and a network only exchanges lanes. A part whose partitions keep
+// going badly (keys arranged against the pivot samples) takes its samples
+// at random, and at worst goes to the caller's fallback, the radix sort, so
+// that no input costs much more than a random one (see quicksort).
 #pragma once
 
+#include "kernels/kernels.hpp"
 #include "kernels/target.hpp"
 
 #include <immintrin.h>
+#include <x86intrin.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -67,7 +71,6 @@ struct Lanes<std::uint64_t> {
     static M less_equal(__m512i a, __m512i b) { return _mm512_cmple_epu64_mask(a, b); }
     static __m512i compress(M m, __m512i v) { return _mm512_maskz_compress_epi64(m, v); }
     static __m512i expand(M m, __m512i v) { return _mm512_maskz_expand_epi64(m, v); }
-    static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi64(p, m, v); }
     static int count(M m) { return __builtin_popcount(unsigned(m)); }
 };
 
@@ -93,7 +96,6 @@ struct Lanes<std::uint32_t> {
     static M less_equal(__m512i a, __m512i b) { return _mm512_cmple_epu32_mask(a, b); }
     static __m512i compress(M m, __m512i v) { return _mm512_maskz_compress_epi32(m, v); }
     static __m512i expand(M m, __m512i v) { return _mm512_maskz_expand_epi32(m, v); }
-    static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi32(p, m, v); }
     static int count(M m) { return __builtin_popcount(unsigned(m)); }
 };
 
@@ -108,7 +110,6 @@ struct Lanes<std::int64_t> : Lanes<std::uint64_t> {
     static __m512i max(__m512i a, __m512i b) { return _mm512_maskz_max_epi64(M(~M(0)), a, b); }
     static M less(__m512i a, __m512i b) { return _mm512_cmplt_epi64_mask(a, b); }
     static M less_equal(__m512i a, __m512i b) { return _mm512_cmple_epi64_mask(a, b); }
-    static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi64(p, m, v); }
 };
 
 // Signed keys: the same lanes, compared as signed integers.
@@ -122,7 +123,6 @@ struct Lanes<std::int32_t> : Lanes<std::uint32_t> {
     static __m512i max(__m512i a, __m512i b) { return _mm512_maskz_max_epi32(M(~M(0)), a, b); }
     static M less(__m512i a, __m512i b) { return _mm512_cmplt_epi32_mask(a, b); }
     static M less_equal(__m512i a, __m512i b) { return _mm512_cmple_epi32_mask(a, b); }
-    static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi32(p, m, v); }
 };
 
 // Floats without -0.0 and NaN: the same lanes, compared as floats, in
@@ -141,7 +141,6 @@ struct Lanes<double> : Lanes<std::uint64_t> {
     static __m512i max(__m512i a, __m512i b) { return i(_mm512_maskz_max_pd(M(0xFF), d(a), d(b))); }
     static M less(__m512i a, __m512i b) { return _mm512_cmp_pd_mask(d(a), d(b), _CMP_LT_OQ); }
     static M less_equal(__m512i a, __m512i b) { return _mm512_cmp_pd_mask(d(a), d(b), _CMP_LE_OQ); }
-    static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_pd(p, m, d(v)); }
 };
 
 template <>
@@ -156,7 +155,6 @@ struct Lanes<float> : Lanes<std::uint32_t> {
     static __m512i max(__m512i a, __m512i b) { return i(_mm512_maskz_max_ps(M(0xFFFF), d(a), d(b))); }
     static M less(__m512i a, __m512i b) { return _mm512_cmp_ps_mask(d(a), d(b), _CMP_LT_OQ); }
     static M less_equal(__m512i a, __m512i b) { return _mm512_cmp_ps_mask(d(a), d(b), _CMP_LE_OQ); }
-    static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_ps(p, m, d(v)); }
 };
 
 #if defined(__AVX512VBMI2__)
@@ -183,7 +181,6 @@ struct Lanes<std::uint16_t> {
     static M less_equal(__m512i a, __m512i b) { return _mm512_cmple_epu16_mask(a, b); }
     static __m512i compress(M m, __m512i v) { return _mm512_maskz_compress_epi16(m, v); }
     static __m512i expand(M m, __m512i v) { return _mm512_maskz_expand_epi16(m, v); }
-    static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi16(p, m, v); }
     static int count(M m) { return __builtin_popcount(unsigned(m)); }
 };
 // Signed keys: the same lanes, compared as signed integers.
@@ -198,7 +195,6 @@ struct Lanes<std::int16_t> : Lanes<std::uint16_t> {
     static __m512i max_into(__m512i src, M m, __m512i a, __m512i b) { return _mm512_mask_max_epi16(src, m, a, b); }
     static M less(__m512i a, __m512i b) { return _mm512_cmplt_epi16_mask(a, b); }
     static M less_equal(__m512i a, __m512i b) { return _mm512_cmple_epi16_mask(a, b); }
-    static void compress_store(U* p, M m, __m512i v) { _mm512_mask_compressstoreu_epi16(p, m, v); }
 };
 #endif
 
@@ -215,13 +211,15 @@ public:
     static constexpr int kBlockRegisters = 16;
     static constexpr std::size_t kBlock = std::size_t(kBlockRegisters) * kW;
 
-    static void sort(U* keys, std::size_t n) {
+    static void sort(U* keys, std::size_t n, InPlaceSort<U> fallback) {
         static_assert(kBlock >= 2 * std::size_t(kNarrowGroup) * kW && kWideGroupFrom >= 2 * std::size_t(kWideGroup) * kW,
                       "a partition needs two groups of registers");
-        quicksort(keys, n, 2 * unsigned(__builtin_clzll(1) - __builtin_clzll(n | 1)) + 4);
+        Sorter(fallback).quicksort(keys, n, kBadPartitions);
     }
 
 private:
+    explicit Sorter(InPlaceSort<U> fallback) : fallback_(fallback) {}
+
     // The lanes whose index has bit `d` set.
     static constexpr M lanes_with(int d) {
         M m = 0;
@@ -348,14 +346,33 @@ private:
         sort_block<16>(keys, n);
     }
 
-    // The median of kW keys spread evenly over the n > kBlock keys.
-    static U pivot(const U* keys, std::size_t n) {
+    // The median of kW of the n > kBlock keys: spread evenly over them, or
+    // with `at_random`, at random positions.
+    U pivot(const U* keys, std::size_t n, bool at_random) {
         alignas(64) U sample[kW];
         const std::size_t step = n / kW;
-        for (int i = 0; i < kW; ++i) sample[i] = keys[step / 2 + std::size_t(i) * step];
+        for (int i = 0; i < kW; ++i) sample[i] = keys[at_random ? random() % n : step / 2 + std::size_t(i) * step];
         __m512i v = sort_lanes(L::load_or(sample, L::first(kW), L::set1(0)));
         L::store(sample, L::first(kW), v);
         return sample[kW / 2];
+    }
+
+    // Writes the lanes of v selected by m, in order, from p on. Compressed
+    // in a register and written by a masked store: the compress instruction
+    // whose destination is memory is microcoded on AMD Zen 4, where it made
+    // the whole sort about five times slower (100,000 to 10,000,000 keys).
+    [[gnu::always_inline]] static void compress_store(U* p, M m, __m512i v) {
+        L::store(p, L::first(std::size_t(L::count(m))), L::compress(m, v));
+    }
+
+    // How far ahead of its reads a partition fetches keys into the cache.
+    static constexpr std::size_t kAheadKeys = 2048 / sizeof(U);
+
+    template <int kGroup>
+    [[gnu::always_inline]] static void prefetch_group(const U* at) {
+        const char* bytes = reinterpret_cast<const char*>(at);
+#pragma GCC unroll 8
+        for (int line = 0; line < kGroup * kW * int(sizeof(U)) / 64; ++line) __builtin_prefetch(bytes + 64 * line, 1);
     }
 
     // Registers read at a time by a partition's main loop: eight from
@@ -401,7 +418,7 @@ private:
             L::store(keys + left, all, L::compress(m, v));
             left += c;
             right -= kW - c;
-            L::compress_store(keys + right, M(~m), v);
+            compress_store(keys + right, M(~m), v);
         };
         auto next = [&](std::size_t count) {
             std::size_t at = 0;
@@ -416,6 +433,14 @@ private:
         };
         while (read_right - read_left >= kGroupKeys) {
             const std::size_t at = next(kGroupKeys);
+            if (read_right - read_left >= kAheadKeys + kGroupKeys) {
+                // The group as far ahead as the side just read: each side
+                // is read a group at a time, alternately and one of them
+                // downwards, which the processor's own prefetching does not
+                // follow (on Zen 4, a partition of 80 MB ran at a third of
+                // the speed of one of 8 MB; with this, at about 0.9 of it).
+                prefetch_group<kGroup>(keys + (at < read_left ? at + kAheadKeys : at - kAheadKeys));
+            }
             __m512i v[kGroup];
 #pragma GCC unroll 8
             for (int j = 0; j < kGroup; ++j) v[j] = L::load_or(keys + at + std::size_t(j) * kW, all, pv);
@@ -428,11 +453,11 @@ private:
         const __m512i tail = L::load_or(keys + read_left, rest_lanes, pv);
         auto place = [&](__m512i v, M lanes) {
             const M m = M(goes_left(v) & lanes);
-            L::compress_store(keys + left, m, v);
+            compress_store(keys + left, m, v);
             left += std::size_t(L::count(m));
             const M r = M(M(~m) & lanes);
             right -= std::size_t(L::count(r));
-            L::compress_store(keys + right, r, v);
+            compress_store(keys + right, r, v);
         };
         place(tail, rest_lanes);
 #pragma GCC unroll 8
@@ -463,13 +488,42 @@ private:
         }
     }
 
+    // A partition is bad when it sets aside fewer than one in 2^kBadShift
+    // of its keys (its smaller part, or the keys equal to a least pivot):
+    // it costs a pass over the keys and leaves almost all of them, where a
+    // good one leaves at most 7/8 in either part. Random keys rarely give
+    // one: the median of eight samples lands in the outer eighths about once
+    // in eighty partitions, of sixteen about once in four thousand. But keys
+    // can be arranged so that evenly spaced samples always do, so after a
+    // part's first bad partition it and its parts take their samples at
+    // random positions, which no arrangement can anticipate. Keys of a few
+    // values can still make them bad (most of a part one value, the rest
+    // below it), so a part whose path from the whole has seen kBadPartitions
+    // goes to the fallback: the depth stays below kBadPartitions plus
+    // log(n) / log(8/7).
+    static constexpr unsigned kBadShift = 3;
+    static constexpr unsigned kBadPartitions = 3;
+
+    // Random numbers for the sample positions (splitmix64), seeded by the
+    // time stamp counter when first needed.
+    std::uint64_t random() {
+        if (random_ == 0) random_ = __rdtsc() | 1;
+        std::uint64_t z = random_ += 0x9E3779B97F4A7C15ull;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+
     // The smaller part is sorted by a call and the larger by the loop, so
     // the calls nest at most log2(n) deep.
-    static void quicksort(U* keys, std::size_t n, unsigned depth) {
+    void quicksort(U* keys, std::size_t n, unsigned bad_left) {
         while (n > kBlock) {
-            if (depth == 0) return heap_sort(keys, n);
-            --depth;
-            const U p = pivot(keys, n);
+            if (bad_left == 0) {
+                // The heap sort when the fallback cannot have its memory.
+                if (!fallback_(keys, n)) heap_sort(keys, n);
+                return;
+            }
+            const U p = pivot(keys, n, bad_left < kBadPartitions);
             const bool wide = n >= kWideGroupFrom;
             const std::size_t below =
                 wide ? partition<false, kWideGroup>(keys, n, p) : partition<false, kNarrowGroup>(keys, n, p);
@@ -477,21 +531,27 @@ private:
                 // p is the least key: the keys equal to it are done.
                 const std::size_t equal =
                     wide ? partition<true, kWideGroup>(keys, n, p) : partition<true, kNarrowGroup>(keys, n, p);
+                bad_left -= equal < n >> kBadShift;
                 keys += equal;
                 n -= equal;
                 continue;
             }
-            if (below < n - below) {
-                quicksort(keys, below, depth);
+            const std::size_t above = n - below;
+            bad_left -= std::min(below, above) < n >> kBadShift;
+            if (below < above) {
+                quicksort(keys, below, bad_left);
                 keys += below;
-                n -= below;
+                n = above;
             } else {
-                quicksort(keys + below, n - below, depth);
+                quicksort(keys + below, above, bad_left);
                 n = below;
             }
         }
         sort_small(keys, n);
     }
+
+    InPlaceSort<U> fallback_;
+    std::uint64_t random_ = 0;
 };
 
 // The key of an integer item: an unsigned integer of its width in the
@@ -527,8 +587,9 @@ inline constexpr unsigned kDenormalsAsZero = 0x8040;
 // sorted as they are, with signed or unsigned comparisons. Floats are
 // sorted as floats when no item is -0.0 or NaN: then every value has one
 // bit pattern and the float order is total, so equal items are equal bits.
+// `fallback` sorts the parts whose partitions go badly.
 template <class T, class U>
-bool sort_items(T* xs, std::size_t n) {
+bool sort_items(T* xs, std::size_t n, InPlaceSort<T> fallback) {
     const U* items = reinterpret_cast<const U*>(xs);
     if (n < 2) return true;
     if constexpr (std::is_floating_point_v<T>) {
@@ -540,7 +601,7 @@ bool sort_items(T* xs, std::size_t n) {
             shared |= U(x == sign) | U(U(x & U(~sign)) > inf);
         }
         if (shared || (_mm_getcsr() & kDenormalsAsZero)) return false;
-        Sorter<T>::sort(xs, n);
+        Sorter<T>::sort(xs, n, fallback);
         return true;
     } else {
         U lo = U(~U(0)), hi = 0;
@@ -551,15 +612,14 @@ bool sort_items(T* xs, std::size_t n) {
         }
         if (lo == hi) return true;  // one item throughout
         if (!takes_keys<T>(n, std::uint64_t(hi - lo))) return false;
-        using S = std::conditional_t<std::is_signed_v<T>, std::make_signed_t<U>, U>;
-        Sorter<S>::sort(reinterpret_cast<S*>(xs), n);
+        Sorter<T>::sort(xs, n, fallback);
         return true;
     }
 }
 
 // The sort of an element type's table entry, or null where there is none.
 template <class T>
-constexpr bool (*sort_of())(T*, std::size_t) {
+constexpr bool (*sort_of())(T*, std::size_t, InPlaceSort<T>) {
     if constexpr (sizeof(T) == 4) return sort_items<T, std::uint32_t>;
     if constexpr (sizeof(T) == 8) return sort_items<T, std::uint64_t>;
 #if defined(__AVX512VBMI2__)
