@@ -102,7 +102,7 @@ $(VENV)/.test-deps: $(VENV)/.created
 	@touch $@
 
 $(VENV)/.bench-deps: $(VENV)/.created
-	$(PIP) install numpy matplotlib bottleneck pyarrow
+	$(PIP) install numpy matplotlib bottleneck pyarrow polars
 	@touch $@
 
 # The package built in the tree $(1), with the CMake definitions $(2).

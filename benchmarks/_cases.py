@@ -63,6 +63,8 @@ READ_KINDS = (ARRAY, NUMPY, MEMORYVIEW, ARROW, CHUNKED)
 # of one chunk, and of one element per chunk.
 CHUNKS64, ONE_CHUNK, SINGLES = "pyarrow 64 chunks", "pyarrow one chunk", "pyarrow one-element chunks"
 ARROW_KINDS = (ARROW, CHUNKED, CHUNKS64, ONE_CHUNK, SINGLES)
+# Arrow data from another library, read through its Arrow export.
+POLARS = "polars Series"
 WRITE_KINDS = (ARRAY, NUMPY, MEMORYVIEW)  # in-place operations refuse Arrow inputs
 
 # A memoryview is the same memory and the same loop as the array.array it
@@ -151,6 +153,9 @@ class Data:
             return memoryview(self.values)
         if kind == NUMPY:
             return None if np is None else np.frombuffer(self.values, dtype=self.values.typecode).copy()
+        if kind == POLARS:
+            source = self.get(NUMPY)
+            return None if self.env.pl is None or source is None else self.env.pl.Series(source)
         if pa is None:
             return None
         arrow_type = getattr(pa, ARROW_TYPES[self.typecode])()
@@ -168,8 +173,8 @@ class Data:
 class Env:
     """The run's optional libraries and its cache of input data."""
 
-    def __init__(self, np=None, bn=None, pa=None, pc=None, floor=None, floor_why=""):
-        self.np, self.bn, self.pa, self.pc = np, bn, pa, pc
+    def __init__(self, np=None, bn=None, pa=None, pc=None, floor=None, floor_why="", pl=None):
+        self.np, self.bn, self.pa, self.pc, self.pl = np, bn, pa, pc, pl
         self.floor = floor
         self.floor_why = floor_why
         self._data: dict[tuple[str, int, int], Data] = {}
@@ -178,6 +183,8 @@ class Env:
         """Why a kind of input or a peer's library is not available, or ""."""
         needs = "pyarrow" if kind_or_library in ARROW_KINDS else kind_or_library
         needs = "numpy" if needs == NUMPY else needs
+        if needs == POLARS and (self.pl is None or self.np is None):
+            return "polars (and numpy) are not installed"
         if needs == "numpy" and self.np is None:
             return "numpy is not installed"
         if needs == "pyarrow" and self.pa is None:
@@ -239,7 +246,7 @@ def _kind_applies(kind, size):
         return size <= MEMORYVIEW_MAX
     if kind == SINGLES:
         return size <= SINGLES_MAX
-    if kind in ARROW_KINDS:
+    if kind in ARROW_KINDS or kind == POLARS:
         return size <= ARROW_MAX
     return True
 
@@ -315,7 +322,7 @@ def _reduction(tv_fn, numpy_name, bottleneck_name, stdlib_name, stdlib_fn, compu
     def build(env, tc, size):
         d = env.data(tc, size)
         np_, bn, pc = env.np, env.bn, env.pc
-        impls = telvaran(env, tv_fn, size, d, kinds=(*READ_KINDS, CHUNKS64))
+        impls = telvaran(env, tv_fn, size, d, kinds=(*READ_KINDS, CHUNKS64, POLARS))
         impls += peer(env, f"numpy.{numpy_name}", _attr(np_, numpy_name), d.get(NUMPY),
                       kind=NUMPY, needs="numpy")
         impls += peer(env, f"bottleneck.{bottleneck_name}", _attr(bn, bottleneck_name), d.get(NUMPY),
@@ -480,7 +487,7 @@ def _lower_median(pc):
 def _statistic(tv_fn, numpy_name, bottleneck_name, stdlib_name, stdlib_fn, stdlib_max):
     def build(env, tc, size):
         d = env.data(tc, size)
-        impls = telvaran(env, tv_fn, size, d)
+        impls = telvaran(env, tv_fn, size, d, kinds=(*READ_KINDS, POLARS) if tv_fn is tv.median else READ_KINDS)
         impls += peer(env, f"numpy.{numpy_name}", _attr(env.np, numpy_name), d.get(NUMPY), kind=NUMPY,
                       needs="numpy")
         impls += peer(env, f"bottleneck.{bottleneck_name}", _attr(env.bn, bottleneck_name), d.get(NUMPY),

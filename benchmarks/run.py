@@ -244,7 +244,7 @@ def main(argv=None) -> int:
     np, bn, pa = _optional("numpy"), _optional("bottleneck"), _optional("pyarrow")
     pc = _optional("pyarrow.compute") if pa else None
     floor, why = _floor.build()
-    env = _cases.Env(np, bn, pa, pc, floor, why or "")
+    env = _cases.Env(np, bn, pa, pc, floor, why or "", pl=_optional("polars"))
     info = versions(env)
     print(", ".join(f"{k} {v}" for k, v in info.items()) + f"; {processor()}")
     for library in ("numpy", "bottleneck", "pyarrow"):
