@@ -148,6 +148,33 @@ def tour_arrow() -> None:
     read("sum(g.drop_null())", lambda: tv.sum(g.drop_null()), "or drop them")
     read("sum(pyarrow.array([[1]]))", lambda: tv.sum(pa.array([[1]])), "a list type is not its items' type")
     read("slice(pyarrow.py_buffer(b'abcd'), 1, 3)", lambda: tv.slice(pa.py_buffer(b"abcd"), 1, 3))
+    tour_producers()
+
+
+class Producer:
+    """Arrow data from a library of your own: any object with __arrow_c_array__."""
+
+    def __init__(self, source: Any) -> None:
+        self.source = source
+
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
+        return self.source.__arrow_c_array__(requested_schema)  # type: ignore[no-any-return]
+
+
+def tour_producers() -> None:
+    """Any other object exporting Arrow data is read the same way; its results are array.array."""
+    assert pa is not None
+    o = Producer(pa.array([5, -3, 5, 8], type=pa.int16()))
+    print("\nAny other Arrow producer (polars, pandas, nanoarrow, arro3, your own class):  "
+          "o = Producer(pyarrow.array([5, -3, 5, 8], int16))")
+    read("sum(o)", lambda: tv.sum(o))
+    read("unique(o)", lambda: tv.unique(o), "results: array.array of the Arrow type")
+    read("filter(o, p)", lambda: tv.filter(o, positive))
+    write("sort(o)", lambda: o, tv.sort, "Arrow data is immutable")
+    pl = _optional("polars")
+    if pl is not None:
+        s = pl.Series([2.5, -1.0, 4.0])
+        read("median(polars.Series([2.5, -1.0, 4.0]))", lambda: tv.median(s))
 
 
 def tour_rules() -> None:
