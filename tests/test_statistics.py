@@ -150,6 +150,21 @@ def test_median_is_the_stable_sorts_element_around_thresholds(tc, shape, n):
         assert got == expected
 
 
+# The elements nearest the middle last, after 64k elements either side of
+# them: 63 of them fill all but one lane of the last, partial register of
+# every width, which the selection passes keep from that register.
+@pytest.mark.parametrize("tc", TYPECODES)
+@pytest.mark.parametrize("n", [319, 4095, 20_031])
+def test_median_of_elements_kept_from_the_last_partial_register(tc, n):
+    import random
+
+    rng = random.Random(f"{tc}{n}")
+    low, high = (-1e30, 1e30) if tc in "fd" else limits(tc)
+    middle = [rng.uniform(-1, 1) if tc in "fd" else rng.randint(low + 1, high - 1) for _ in range(63)]
+    a = array(tc, [low] * ((n - 63) // 2) + [high] * ((n - 63) // 2) + middle)
+    assert bits_of(array(tc, [tv.median(a)])) == [stable_sorted_bits(a)[(n - 1) // 2]]
+
+
 def drawn(np, shape, seed, n):
     rng = np.random.default_rng(seed)
     if shape == "steps":  # the benchmark's: tenths in [-1000, 1000]

@@ -79,7 +79,7 @@ template <class T, class Split>
         const M tail = M((std::uint64_t(1) << (n - i)) - 1);
         const auto x = W::load(xs + i, tail);
         const auto [lt, keep] = split(x, tail);
-        W::compress_store(out + kept, keep, x);
+        compress_store<T>(out + kept, keep, x);
         kept += std::size_t(std::popcount(std::uint64_t(keep)));
         under += std::size_t(std::popcount(std::uint64_t(lt)));
         i = n;
