@@ -144,7 +144,7 @@ def _times(path, measured, titles, heading):
         if types:
             tc = PANEL_TYPE if PANEL_TYPE in types else types[0]
             peer, points = _duel([r for r in mine if r.typecode == tc])
-            if peer is not None:
+            if peer is not None and len(points) > 1:  # a line needs two sizes
                 panels.append((op, tc, peer, points))
     columns = min(6, len(panels))
     lines = -(-len(panels) // columns)
@@ -230,12 +230,15 @@ def _ratios(path, rows, titles, heading):
     import numpy
     from matplotlib.colors import TwoSlopeNorm
 
-    sizes = sorted({r.size for r in rows})
-    keys = []
-    for op in titles:
-        for tc in TYPE_NAMES:
-            if any(r.operation == op and r.typecode == tc for r in rows):
-                keys.append((op, tc))
+    # Only rows and columns with a ratio somewhere: cases that time telvaran
+    # against itself (crafted sort orders, one-element chunks) have no peer.
+    cases = {}
+    for r in rows:
+        cases.setdefault((r.operation, r.typecode, r.size), []).append(r)
+    with_ratio = {key for key, case in cases.items() if best_peer(case)[0] is not None}
+    sizes = sorted({size for _, _, size in with_ratio})
+    keys = [(op, tc) for op in titles for tc in TYPE_NAMES
+            if any((op, tc, size) in with_ratio for size in sizes)]
     if not keys:
         return
     halves = [keys[: -(-len(keys) // 2)], keys[-(-len(keys) // 2):]] if len(keys) > 24 else [keys]
@@ -264,7 +267,7 @@ def _ratios(path, rows, titles, heading):
         for op, tc in half:
             line, line_texts = [], []
             for size in sizes:
-                case = [r for r in rows if (r.operation, r.typecode, r.size) == (op, tc, size)]
+                case = cases.get((op, tc, size), [])
                 ratio, best = best_peer(case) if case else (None, "")
                 if ratio is None:
                     line.append(math.nan)
