@@ -8,6 +8,7 @@
 #include "core/pyapi.hpp"
 
 #include <array>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -418,7 +419,8 @@ Result<NativeType> select_native_type(const Input& input) {
 
 // A producer's one export gives its element type and its elements.
 Result<Input> read_producer(PyObject* obj) {
-    auto view = std::make_shared<ArrowView>();
+    std::unique_ptr<ArrowView> view(new (std::nothrow) ArrowView);
+    if (!view) return out_of_memory();
     TV_ASSIGN(ElementType type, view->acquire_any(obj));
     Input input{obj, InputKind::ArrowProducer, type, 0, false, true};
     input.read_ahead = std::move(view);

@@ -61,7 +61,7 @@ struct Input {
     class BufferView* exported = nullptr;
     // An Arrow producer's elements, read with its element type from one
     // export (see producer.hpp), for the view to use.
-    std::shared_ptr<ArrowView> read_ahead;
+    std::unique_ptr<ArrowView> read_ahead;
 };
 
 // Whether the input is read through the Arrow C data interface rather than
