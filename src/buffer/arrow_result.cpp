@@ -6,8 +6,8 @@
 #include "core/pyapi.hpp"
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <vector>
 
 namespace telvaran {
@@ -15,8 +15,10 @@ namespace {
 
 using py::names;
 
-constexpr std::align_val_t kAlignment{64};
-constexpr std::size_t kHeader = 64;  // the two buffer pointers, padded to the values' alignment
+// The two buffer pointers, then the values: malloc's alignment is that of
+// any of them. (Aligned operator new would need a newer C++ runtime than
+// the wheel's oldest target has.)
+constexpr std::size_t kHeader = 2 * sizeof(void*);
 
 const char* format_of(ArrowResultType type) {
     switch (type) {
@@ -33,7 +35,7 @@ constexpr std::int64_t kNullable = 2;  // ARROW_FLAG_NULLABLE, as pyarrow.array'
 void release_schema(arrow::Schema* schema) { schema->release = nullptr; }  // its format is a literal
 
 void release_array(arrow::Array* array) {
-    ::operator delete(array->private_data, kAlignment);
+    std::free(array->private_data);
     array->release = nullptr;
 }
 
@@ -120,7 +122,7 @@ Result<Ref> pyarrow_array_call(PyObject* list) {
 }  // namespace
 
 ArrowResult::~ArrowResult() {
-    if (block_) ::operator delete(block_, kAlignment);
+    std::free(block_);
 }
 
 Result<bool> ArrowResult::allocate(ArrowResultType type, std::size_t count) {
@@ -132,7 +134,7 @@ Result<bool> ArrowResult::allocate(ArrowResultType type, std::size_t count) {
         PyErr_NoMemory();
         return Error::fetch();
     }
-    block_ = ::operator new(kHeader + count * sizeof(std::uint64_t), kAlignment, std::nothrow);
+    block_ = std::malloc(kHeader + count * sizeof(std::uint64_t));
     if (!block_) {
         PyErr_NoMemory();
         return Error::fetch();
