@@ -65,6 +65,13 @@ void release(Stream& s) noexcept { release_struct(s); }
 
 }  // namespace arrow
 
+Error unsupported_arrow_type(const char* hint) {
+    return Error::raise(PyExc_TypeError,
+                        std::string("Could not determine Arrow buffer/array type. Supported types: Int8, UInt8, Int16, "
+                                    "UInt16, Int32, UInt32, Int64, UInt64, Float32, Float64") +
+                            hint);
+}
+
 namespace {
 
 constexpr const char kArrayCapsules[] =
@@ -139,13 +146,6 @@ Status check_schema(const arrow::Schema& schema, ElementType type, NativeType na
     return {};
 }
 
-Error unsupported_type(const char* hint = "") {
-    return Error::raise(PyExc_TypeError,
-                        std::string("Could not determine Arrow buffer/array type. Supported types: Int8, UInt8, Int16, "
-                                    "UInt16, Int32, UInt32, Int64, UInt64, Float32, Float64") +
-                            hint);
-}
-
 // The element type a producer's schema names: one of the ten formats,
 // plain (no dictionary, no children), or the null type, read as int64 if
 // it holds no element. A struct is a table's columns.
@@ -154,10 +154,10 @@ Status settle_schema(const arrow::Schema& schema, ArrowView::Expected& expected)
     if (!schema.format) return malformed("a schema without a format");
     const std::string_view format(schema.format);
     if (format == "+s")
-        return unsupported_type(
+        return unsupported_arrow_type(
             " (this object holds a table of columns: pass one column, for example df[\"x\"] of a polars "
             "DataFrame or table.column(\"x\") of a pyarrow Table)");
-    if (schema.dictionary || schema.n_children != 0) return unsupported_type();
+    if (schema.dictionary || schema.n_children != 0) return unsupported_arrow_type();
     if (format == "n") {
         expected.type = ElementType::l;
         expected.null_type = true;
@@ -169,14 +169,14 @@ Status settle_schema(const arrow::Schema& schema, ArrowView::Expected& expected)
             return {};
         }
     }
-    return unsupported_type();
+    return unsupported_arrow_type();
 }
 
 // An array of the null type has no values to read; only an empty one is
 // an input.
 Status check_null_array(const arrow::Array& a) {
     if (a.length < 0 || a.offset < 0) return malformed("negative length or offset");
-    return a.length == 0 ? Status{} : Status(unsupported_type());
+    return a.length == 0 ? Status{} : Status(unsupported_arrow_type());
 }
 
 // The checks that need nothing but the struct: what the values of a

@@ -74,6 +74,9 @@ void release(Stream& s) noexcept;
 
 }  // namespace arrow
 
+// The TypeError of an Arrow type that is none of the ten, with a hint.
+Error unsupported_arrow_type(const char* hint = "");
+
 // A failed allocation, as the interpreter reports one.
 [[gnu::cold]] inline Error out_of_memory() {
     PyErr_NoMemory();

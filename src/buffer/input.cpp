@@ -229,9 +229,7 @@ Result<ElementType> resolve_arrow(PyObject* obj) {
         TV_ASSIGN(bool empty, is_empty_of_null_type(obj, arrow_type.get()));
         if (empty) return ElementType::l;
     }
-    return type_error(
-        "Could not determine Arrow buffer/array type. Supported types: Int8, UInt8, Int16, UInt16, Int32, "
-        "UInt32, Int64, UInt64, Float32, Float64");
+    return unsupported_arrow_type();
 }
 
 // Each kind's validation starts by repeating its own instance check.
