@@ -6,8 +6,9 @@
 // as long as the library's constructors are its own (builds_natively);
 // otherwise the values go to the constructors as a list of Python numbers.
 // A Python list (the results of map) is handed to the output library's
-// constructor. Arrow outputs are always built by pyarrow.array(list), which
-// infers the Arrow type from the Python values.
+// constructor. Arrow outputs are what pyarrow.array(list) makes of the
+// values, built without the list when pyarrow is the real library
+// (arrow_result.hpp).
 #pragma once
 
 #include "buffer/arrow_result.hpp"
